@@ -1,0 +1,41 @@
+# Two commands set up a fresh machine: `make demo` and `make test`.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps build demo demo-bundle test test-asan bench clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: deps build
+	scripts/run-demo $(BUILD)/bin/orvane demo
+
+test: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# The whole suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer. Only leaks inside Qt's own platform plugins are suppressed.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON -DORVANE_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_odr_violation=0 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: deps build
+	scripts/run-benchmarks $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

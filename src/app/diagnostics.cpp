@@ -1,0 +1,159 @@
+#include "diagnostics.h"
+
+#include <QApplication>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace orvane {
+
+namespace {
+
+// Boxes need a widget application and the GUI thread; anywhere else the line
+// on standard output is all we can give.
+bool canShowBox()
+{
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    return app && QThread::currentThread() == app->thread();
+}
+
+int autoDismissMs()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("ORVANE_AUTODISMISS_MS", &ok);
+    return ok && ms >= 0 ? ms : -1;
+}
+
+#ifndef Q_OS_WIN
+// Points standard output at fd, leaving it untouched when fd is invalid.
+bool replaceStdout(int fd)
+{
+    if (fd < 0)
+        return false;
+    fflush(stdout);
+    const bool ok = dup2(fd, STDOUT_FILENO) >= 0;
+    close(fd);
+    return ok;
+}
+
+// POSIX stand-in for the Windows console modes: output that already reaches
+// a terminal stays; otherwise it goes to the controlling terminal, if any.
+void attachTerminal()
+{
+    if (isatty(STDOUT_FILENO))
+        return;
+    replaceStdout(open("/dev/tty", O_WRONLY | O_CLOEXEC));
+}
+#endif
+
+} // namespace
+
+void showMessageBox(QMessageBox::Icon icon, QWidget *parent, const QString &title, const QString &text)
+{
+    const int dismissMs = autoDismissMs();
+    if (dismissMs >= 0) {
+        QString flat = text;
+        flat.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+        fprintf(stdout, "Box: %s: %s\n", title.toLocal8Bit().constData(), flat.toLocal8Bit().constData());
+        fflush(stdout);
+    }
+    if (!canShowBox())
+        return;
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    if (dismissMs >= 0)
+        QTimer::singleShot(dismissMs, &box, [&box] { box.done(QMessageBox::Ok); });
+    box.exec();
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    const QByteArray local = message.toLocal8Bit();
+    switch (type) {
+    case QtDebugMsg:
+        fprintf(stdout, "Debug: %s\n", local.constData());
+        break;
+    case QtWarningMsg:
+        fprintf(stdout, "Warning: %s\n", local.constData());
+        break;
+    case QtCriticalMsg:
+        fprintf(stdout, "Critical: %s\n", local.constData());
+        fflush(stderr);
+        fflush(stdout);
+        showMessageBox(QMessageBox::Critical, canShowBox() ? QApplication::activeWindow() : nullptr,
+                       QStringLiteral("Critical Error"), QString::fromUtf8(local));
+        QCoreApplication::quit();
+        exit(-1);
+    case QtFatalMsg:
+        fprintf(stdout, "Fatal: %s\n", local.constData());
+        fflush(stdout);
+        showMessageBox(QMessageBox::Critical, nullptr, QStringLiteral("Fatal Error"), QString::fromUtf8(local));
+        abort();
+    default:
+        // Informational messages of later Qt versions are not ours to print.
+        break;
+    }
+}
+
+void redirectOutput(int mode, const QString &moduleName)
+{
+    switch (mode) {
+    case OutputUnchanged:
+        return;
+    case OutputLogFile: {
+        QString name = moduleName;
+        if (!name.isEmpty())
+            name += QLatin1Char('.');
+        name += QLatin1String("log.txt");
+        const QByteArray path = name.toLocal8Bit();
+#ifdef Q_OS_WIN
+        FILE *f = nullptr;
+        if (freopen_s(&f, path.constData(), "wt", stdout) != 0) {
+            qWarning("Cannot create the log file %s: standard output stays as it was", path.constData());
+            return;
+        }
+#else
+        const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0 || !replaceStdout(fd)) {
+            qWarning("Cannot create the log file %s: standard output stays as it was", path.constData());
+            return;
+        }
+#endif
+        // Unbuffered, so the log can be read while the program runs.
+        setbuf(stdout, nullptr);
+        return;
+    }
+    case OutputConsole:
+#ifdef Q_OS_WIN
+        if (AttachConsole(ATTACH_PARENT_PROCESS) || AllocConsole()) {
+            FILE *f = nullptr;
+            freopen_s(&f, "CONOUT$", "wt", stdout);
+            SetConsoleTitleW(L"Debug Console");
+        }
+#else
+        attachTerminal();
+#endif
+        return;
+    default:
+#ifdef Q_OS_WIN
+        if (AllocConsole()) {
+            FILE *f = nullptr;
+            freopen_s(&f, "CONOUT$", "wt", stdout);
+            SetConsoleTitleW(L"Debug Console");
+        }
+#else
+        attachTerminal();
+#endif
+        return;
+    }
+}
+
+} // namespace orvane
