@@ -1,6 +1,7 @@
 #include "diagnostics.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -68,10 +69,13 @@ void showMessageBox(QMessageBox::Icon icon, QWidget *parent, const QString &titl
     }
     if (!canShowBox())
         return;
-    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    // On the heap and guarded: a handler running in the box's loop may
+    // destroy the parent, which then deletes the box with it.
+    QPointer<QMessageBox> box = new QMessageBox(icon, title, text, QMessageBox::Ok, parent);
     if (dismissMs >= 0)
-        QTimer::singleShot(dismissMs, &box, [&box] { box.done(QMessageBox::Ok); });
-    box.exec();
+        QTimer::singleShot(dismissMs, box, [box] { box->done(QMessageBox::Ok); });
+    box->exec();
+    delete box.data();
 }
 
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)

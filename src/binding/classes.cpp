@@ -1,0 +1,270 @@
+// The class system: metatables with single inheritance, per-object fields,
+// the object map, and the checks every method goes through.
+#include "luax.h"
+#include "numbers.h"
+
+#include <QMetaObject>
+#include <QObject>
+
+#include <cstdio>
+
+lua_State *luaX_newstate()
+{
+    lua_State *L = luaL_newstate();
+    luaL_openlibs(L);
+    const int top = lua_gettop(L);
+    if (luaL_loadstring(L, "return setmetatable({}, {__mode='k'})") != LUA_OK
+        || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+        luaX_reporterror(L, "Set weak keys for _UV");
+    } else {
+        lua_setfield(L, LUA_REGISTRYINDEX, "_UV");
+    }
+    lua_settop(L, top);
+    return L;
+}
+
+void luaX_createclass(lua_State *L, const char *name, const luaL_Reg *methods, const char *base, int fields,
+                      int exported)
+{
+    printf("luaX_createclass %s:%s\n", name, base ? base : "-");
+    luaL_newmetatable(L, name); /* mt */
+    const int mt = lua_gettop(L);
+    if (base) {
+        luaL_getmetatable(L, base); /* mt, basemt */
+        const int bmt = lua_gettop(L);
+        lua_pushnil(L);
+        while (lua_next(L, bmt)) { /* mt, basemt, key, value */
+            if (lua_type(L, -1) == LUA_TFUNCTION) {
+                lua_pushvalue(L, -2); /* mt, basemt, key, value, key */
+                if (lua_rawget(L, mt) == LUA_TNIL) {
+                    lua_pop(L, 1);
+                    lua_pushvalue(L, -2);
+                    lua_pushvalue(L, -2); /* mt, basemt, key, value, key, value */
+                    lua_rawset(L, mt);
+                } else {
+                    lua_pop(L, 1);
+                }
+            }
+            lua_pop(L, 1); /* mt, basemt, key */
+        }
+        lua_createtable(L, 0, 1); /* mt, basemt, meta-of-mt */
+        lua_pushvalue(L, bmt);
+        lua_setfield(L, -2, "__index");
+        lua_setmetatable(L, mt);
+        lua_pop(L, 1); /* mt */
+    }
+    if (methods)
+        luaL_setfuncs(L, methods, 0);
+    if (fields) {
+        lua_pushliteral(L, "__newindex");
+        if (lua_rawget(L, mt) == LUA_TNIL) {
+            lua_pop(L, 1);
+            lua_pushcfunction(L, luaX_newindex);
+            lua_setfield(L, mt, "__newindex");
+        } else {
+            lua_pop(L, 1);
+            puts("luaX_newindex not installed in class: __newindex already exists");
+        }
+        lua_pushliteral(L, "__index");
+        if (lua_rawget(L, mt) == LUA_TNIL) {
+            lua_pop(L, 1);
+            lua_pushcfunction(L, luaX_index);
+            lua_setfield(L, mt, "__index");
+        } else {
+            lua_pop(L, 1);
+            puts("luaX_index not installed in class; __index already exists");
+        }
+    }
+    lua_pushliteral(L, "__classname");
+    lua_pushstring(L, name);
+    lua_rawset(L, mt);
+    lua_pushliteral(L, "__index");
+    if (lua_rawget(L, mt) == LUA_TNIL) {
+        lua_pop(L, 1);
+        lua_pushliteral(L, "__index");
+        lua_pushvalue(L, mt);
+        lua_rawset(L, mt);
+    } else {
+        lua_pop(L, 1);
+    }
+    if (exported)
+        lua_setfield(L, mt - 1, name);
+    else
+        lua_pop(L, 1);
+}
+
+int luaX_index(lua_State *L)
+{
+    if (lua_getuservalue(L, 1) == LUA_TTABLE) { /* handle, key, uv */
+        lua_pushvalue(L, 2);
+        if (lua_rawget(L, -2) != LUA_TNIL) /* handle, key, uv, value */
+            return 1;
+        lua_pop(L, 2);
+    } else {
+        lua_pop(L, 1);
+    }
+    if (!lua_getmetatable(L, 1))
+        return 0;
+    lua_pushvalue(L, 2);
+    lua_gettable(L, -2); /* handle, key, mt, value: through the base chain */
+    return 1;
+}
+
+int luaX_newindex(lua_State *L)
+{
+    if (lua_getuservalue(L, 1) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_pushvalue(L, -1);
+        lua_setuservalue(L, 1);
+    }
+    lua_pushvalue(L, 2);
+    lua_pushvalue(L, 3);
+    lua_rawset(L, -3);
+    return 0;
+}
+
+void luaX_newobject(lua_State *L, void *object, const char *className, int flags)
+{
+    if ((flags & HANDLE_OWNED) && !(flags & HANDLE_TRACKED))
+        flags |= HANDLE_UNTRACKED;
+    if (!(flags & HANDLE_UNTRACKED)) {
+        if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) != LUA_TNIL)
+            return;
+        lua_pop(L, 1);
+    }
+    if (!className) {
+        // Nothing says what this is; a nil is safer than a classless handle.
+        lua_pushnil(L);
+        return;
+    }
+    // Built completely (class included) before the object map can see it.
+    auto *h = static_cast<LuaHandle *>(lua_newuserdata(L, sizeof(LuaHandle)));
+    h->object = object;
+    h->flags = flags;
+    luaL_setmetatable(L, className);
+    if (!(flags & HANDLE_UNTRACKED)) {
+        lua_pushvalue(L, -1);
+        lua_rawsetp(L, LUA_REGISTRYINDEX, object);
+    }
+    if (lua_getmetatable(L, -1)) {
+        lua_pushliteral(L, "__init");
+        const bool hasInit = lua_rawget(L, -2) != LUA_TNIL;
+        lua_pop(L, 2);
+        if (hasInit) {
+            luaL_callmeta(L, -1, "__init");
+            lua_pop(L, 1);
+        }
+    }
+}
+
+void luaX_pushobject(lua_State *L, void *object, const char *className)
+{
+    luaX_newobject(L, object, className, HANDLE_REFERENCE);
+}
+
+void luaX_pushqobject(lua_State *L, QObject *object)
+{
+    if (!object) {
+        lua_pushnil(L);
+        return;
+    }
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) != LUA_TNIL)
+        return;
+    lua_pop(L, 1);
+    for (const QMetaObject *meta = object->metaObject(); meta; meta = meta->superClass()) {
+        const char *name = meta->className();
+        const bool registered = luaL_getmetatable(L, name) == LUA_TTABLE;
+        lua_pop(L, 1);
+        if (registered) {
+            luaX_pushobject(L, object, name);
+            return;
+        }
+    }
+    lua_pushnil(L);
+}
+
+LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
+{
+    void *p = lua_touserdata(L, index);
+    if (!p || lua_islightuserdata(L, index) || !lua_getmetatable(L, index))
+        return nullptr;
+    const int top = lua_gettop(L); /* current */
+    luaL_getmetatable(L, className); /* current, target */
+    if (lua_isnil(L, -1)) {
+        lua_settop(L, top - 1);
+        return nullptr;
+    }
+    lua_pushvalue(L, top); /* current, target, cursor */
+    for (;;) {
+        if (lua_rawequal(L, -1, -2)) {
+            lua_settop(L, top - 1);
+            return static_cast<LuaHandle *>(p);
+        }
+        if (luaL_getmetafield(L, -1, "__index") == LUA_TNIL) { /* current, target, cursor, next? */
+            lua_settop(L, top - 1);
+            return nullptr;
+        }
+        lua_replace(L, -2); /* current, target, next */
+        if (!lua_istable(L, -1)) {
+            lua_settop(L, top - 1);
+            return nullptr;
+        }
+    }
+}
+
+void *luaX_toobject(lua_State *L, int index, const char *className)
+{
+    LuaHandle *h = luaX_testudata(L, index, className);
+    return h ? h->object : nullptr;
+}
+
+void *luaX_toowned(lua_State *L, int index, const char *className, int mask)
+{
+    LuaHandle *h = luaX_testudata(L, index, className);
+    if (!h)
+        return nullptr;
+    if (mask && h->flags && !(h->flags & mask))
+        return nullptr;
+    return h->object;
+}
+
+void *luaX_checkobject(lua_State *L, int index, const char *className)
+{
+    LuaHandle *h = luaX_testudata(L, index, className);
+    if (!h) {
+        const char *msg = lua_pushfstring(L, "%s expected, got %s", className, luaL_typename(L, index));
+        luaL_argerror(L, index, msg);
+    }
+    if (!h->object)
+        luaL_argerror(L, index, lua_pushfstring(L, "attempting to access deleted %s", className));
+    return h->object;
+}
+
+int luaX_toint(lua_State *L, int index)
+{
+    switch (lua_type(L, index)) {
+    case LUA_TBOOLEAN:
+        return lua_toboolean(L, index);
+    case LUA_TNIL: // the usual answer of a handler: skip both number conversions
+    case LUA_TNONE:
+        return 0;
+    default:
+        return numbers::toInt32(L, index);
+    }
+}
+
+QRect luaX_torect(lua_State *L, int index)
+{
+    if (!lua_istable(L, index))
+        return QRect();
+    index = lua_absindex(L, index);
+    int v[4];
+    static const char *const keys[4] = {"x", "y", "w", "h"};
+    for (int i = 0; i < 4; ++i) {
+        lua_getfield(L, index, keys[i]);
+        v[i] = numbers::low32(numbers::truncate64(lua_tonumberx(L, -1, nullptr)));
+        lua_pop(L, 1);
+    }
+    return QRect(v[0], v[1], v[2], v[3]);
+}

@@ -1,0 +1,91 @@
+#pragma once
+// The script binding's whole public surface: handles, classes, pushes and
+// checks, calls into scripts, conversions. Every script class is built on
+// these routines; none of them touches metatables on its own.
+
+#include <lua.hpp>
+
+#include <QColor>
+#include <QRect>
+#include <QVariant>
+
+#include <cstdint>
+
+class QObject;
+
+// Ownership and tracking bits of a handle. 0 means "unknown" and passes
+// every ownership test.
+enum HandleFlags {
+    HANDLE_OWNED = 1,     // the class's __gc deletes the object
+    HANDLE_REFERENCE = 2, // owned elsewhere (every Qt object reached by the generic push)
+    HANDLE_UNTRACKED = 4, // not in the object map: each push makes a new handle
+    HANDLE_TRACKED = 8    // in the object map although owned
+};
+
+// The full userdata that stands for a native object. Qt objects are always
+// stored (and keyed in the object map) as their QObject address, so a
+// handle found through any base class names the same object.
+struct LuaHandle
+{
+    void *object; // null once the object is destroyed
+    int32_t flags;
+};
+
+lua_State *luaX_newstate();
+
+// Registers class `name` (with single inheritance from `base`, may be null).
+// fields = 1 installs luaX_index/luaX_newindex (per-object script fields).
+// exported = 1 stores the class into the table just below the top.
+void luaX_createclass(lua_State *L, const char *name, const luaL_Reg *methods, const char *base, int fields,
+                      int exported);
+int luaX_index(lua_State *L);
+int luaX_newindex(lua_State *L);
+
+// Pushes the handle of object (exactly one value). A tracked object always
+// yields its one handle, whatever class name is asked for.
+void luaX_newobject(lua_State *L, void *object, const char *className, int flags);
+void luaX_pushobject(lua_State *L, void *object, const char *className);
+// Pushes a Qt object under its own dynamic class (nil for null). An object
+// whose exact class is not registered is pushed under its nearest registered
+// ancestor class.
+void luaX_pushqobject(lua_State *L, QObject *object);
+
+LuaHandle *luaX_testudata(lua_State *L, int index, const char *className);
+void *luaX_toobject(lua_State *L, int index, const char *className);
+void *luaX_toowned(lua_State *L, int index, const char *className, int mask);
+void *luaX_checkobject(lua_State *L, int index, const char *className);
+
+// Typed access to Qt objects, which handles store as QObject pointers.
+template <class T>
+inline T *luaX_checkqobject(lua_State *L, int index, const char *className)
+{
+    return static_cast<T *>(static_cast<QObject *>(luaX_checkobject(L, index, className)));
+}
+template <class T>
+inline T *luaX_toqobject(lua_State *L, int index, const char *className)
+{
+    return static_cast<T *>(static_cast<QObject *>(luaX_toobject(L, index, className)));
+}
+
+int luaX_toint(lua_State *L, int index);
+QRect luaX_torect(lua_State *L, int index);
+
+// Protected call of the function below the nargs arguments on top of the
+// stack, with more arguments taken from format ("%d %f %s %i %o", "%r" and
+// "%0".."%9" set extra results). A null format, or one containing "!", makes
+// a failure fatal (exit status 1).
+int luaX_pcall(lua_State *L, int nargs, int nresults, const char *format, ...);
+int luaX_vpcall(lua_State *L, int nargs, int nresults, const char *format, va_list args);
+int luaX_dostring(lua_State *L, const char *chunk, const char *format, ...);
+void luaX_reporterror(lua_State *L, const char *context);
+
+// Calls the function stored under name on object's handle (method style).
+// Returns the call status, or 0 when the field is nil.
+int luaX_callmethod(lua_State *L, QObject *object, const char *name, const char *format, ...);
+void luaX_objectdeleted(lua_State *L, void *object);
+
+QVariant luaX_tovariant(lua_State *L, int index);
+void luaX_pushvariant(lua_State *L, const QVariant &value);
+QColor luaX_tocolor(lua_State *L, int index, const char *defaultName);
+
+int luaopen_qt_core(lua_State *L);

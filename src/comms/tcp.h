@@ -1,0 +1,45 @@
+#pragma once
+// Native sides of the script classes "TcpServer" and "TcpSocket". Both only
+// turn Qt's signals into handler dispatches; the script does the rest.
+
+#include <QAbstractSocket>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+class TcpServer : public QTcpServer {
+    Q_OBJECT
+public:
+    TcpServer();
+
+protected slots:
+    void onNewConnection();
+};
+
+// Wraps one QTcpSocket rather than deriving from it, so that sockets handed
+// out by QTcpServer (which creates them itself) get the same script class as
+// ones the script creates. The wrapper is the socket's child.
+class TcpSocket : public QObject {
+    Q_OBJECT
+public:
+    explicit TcpSocket(QTcpSocket *socket);
+    // Deleting the wrapper on its own (the script's destroy) also ends the
+    // connection and frees the socket: nothing else could reach it again.
+    ~TcpSocket() override;
+
+    QTcpSocket *tcpSocket() const { return socket; }
+
+protected slots:
+    void onReadyRead();
+    void onConnected();
+    void onDisconnected();
+    void onError();
+    void onStateChanged(QAbstractSocket::SocketState state);
+
+private:
+    void dispatch(const char *message);
+
+    // Cleared as soon as the socket starts dying, so that the destructor can
+    // tell "deleted with the socket" from "deleted on its own".
+    QPointer<QTcpSocket> socket;
+};
