@@ -20,16 +20,25 @@ build: $(BUILD)/CMakeCache.txt
 demo: deps build
 	scripts/run-demo $(BUILD)/bin/orvane demo
 
+# The demo again, packed into build/bin/bundle.bin beside the host. The bundle
+# is removed afterwards: the host would otherwise prefer it on every start.
+demo-bundle: deps build
+	tools/mkbundle $(BUILD)/bin/bundle.bin modules
+	scripts/run-demo $(BUILD)/bin/orvane demo; status=$$?; rm -f $(BUILD)/bin/bundle.bin; exit $$status
+
 test: deps build
+	scripts/start-avahi || true
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
 # The whole suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
-# LeakSanitizer. Only leaks inside Qt's own platform plugins are suppressed.
+# LeakSanitizer. Only leaks inside Qt's own platform plugins are suppressed;
+# full unwinding on malloc lets a leak's stack reach the plugin that made it.
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON -DORVANE_BENCH=OFF $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	scripts/start-avahi || true
 	cd $(ASAN_BUILD) && \
-	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_odr_violation=0 \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_odr_violation=0:fast_unwind_on_malloc=0 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600

@@ -52,7 +52,10 @@ void attachTerminal()
 {
     if (isatty(STDOUT_FILENO))
         return;
-    replaceStdout(open("/dev/tty", O_WRONLY | O_CLOEXEC));
+    // stdio chose full buffering when output was a pipe or file; a console
+    // that shows its lines only in blocks is no use for watching a run.
+    if (replaceStdout(open("/dev/tty", O_WRONLY | O_CLOEXEC)))
+        setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 }
 #endif
 

@@ -1,5 +1,7 @@
 #include "modulelocator.h"
 #include "luax.h"
+#include "comms/bonjour.h"
+#include "comms/serial.h"
 
 #include <cstdio>
 
@@ -129,16 +131,11 @@ void locateModules(lua_State *L, const QByteArray &bundleDir, const QByteArray &
         luaX_reporterror(L, "Locate modules");
 }
 
-static int notAvailable(lua_State *L)
-{
-    return luaL_error(L, "module '%s' is not available yet", luaL_optstring(L, 1, "?"));
-}
-
 const luaL_Reg *builtinModules()
 {
     static const luaL_Reg modules[] = {
-        {"bonjour.core", notAvailable},
-        {"serial.core", notAvailable},
+        {"bonjour.core", luaopen_bonjour_core},
+        {"serial.core", luaopen_serial_core},
         {nullptr, nullptr},
     };
     return modules;

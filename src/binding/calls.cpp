@@ -11,6 +11,19 @@
 
 namespace {
 
+int tracebackHandler(lua_State *L);
+
+bool mustNotFail(const char *format);
+
+} // namespace
+
+lua_CFunction luaX_tracebackhandler()
+{
+    return tracebackHandler;
+}
+
+namespace {
+
 int tracebackHandler(lua_State *L)
 {
     const int t = lua_type(L, 1);
@@ -39,13 +52,13 @@ bool mustNotFail(const char *format)
 
 } // namespace
 
-int luaX_vpcall(lua_State *L, int nargs, int nresults, const char *format, va_list args)
+// The call itself, with the traceback handler already in place at handler.
+// Extra arguments from the format are pushed here; the handler stays.
+// "%i" indexes are the caller's: negative ones count from callerTop, and
+// positive ones from shiftFrom up moved by one when the handler went in.
+int luaX_vpcallh(lua_State *L, int handler, int nargs, int nresults, const char *format, va_list args, int callerTop,
+                 int shiftFrom)
 {
-    const int entryTop = lua_gettop(L);
-    const int func = entryTop - nargs;
-    lua_pushcfunction(L, tracebackHandler);
-    lua_insert(L, func);
-    const int handler = func;
     int extraArgs = 0;
     int extraResults = 0;
     for (const char *p = format; p && *p; ++p) {
@@ -66,11 +79,10 @@ int luaX_vpcall(lua_State *L, int nargs, int nresults, const char *format, va_li
             ++extraArgs;
             break;
         case 'i': {
-            // The index as the caller saw the stack, before the handler went in.
             int index = va_arg(args, int);
             if (index < 0 && index > LUA_REGISTRYINDEX)
-                index = entryTop + 1 + index;
-            if (index >= func)
+                index = callerTop + 1 + index;
+            if (index >= shiftFrom)
                 ++index;
             if (index > 0 && index <= lua_gettop(L))
                 lua_pushvalue(L, index);
@@ -93,7 +105,6 @@ int luaX_vpcall(lua_State *L, int nargs, int nresults, const char *format, va_li
         }
     }
     const int status = lua_pcall(L, nargs + extraArgs, nresults + extraResults, handler);
-    lua_remove(L, handler);
     if (status == LUA_OK)
         return LUA_OK;
     if (mustNotFail(format)) {
@@ -101,6 +112,17 @@ int luaX_vpcall(lua_State *L, int nargs, int nresults, const char *format, va_li
         fflush(stderr);
         exit(1);
     }
+    return status;
+}
+
+int luaX_vpcall(lua_State *L, int nargs, int nresults, const char *format, va_list args)
+{
+    const int entryTop = lua_gettop(L);
+    const int func = entryTop - nargs;
+    lua_pushcfunction(L, tracebackHandler);
+    lua_insert(L, func);
+    const int status = luaX_vpcallh(L, func, nargs, nresults, format, args, entryTop, func);
+    lua_remove(L, func);
     return status;
 }
 

@@ -7,11 +7,135 @@
 #include <QObject>
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Class checks run on every method call, so the answer to "is this handle's
+// class `name` or derived from it" is kept in a small table of pointers: the
+// class metatable found for each class-name pointer the host passes, and the
+// base of each class metatable. It lives in a userdata of the state (so it is
+// freed with the state and stays valid while finalizers run) and is reached
+// through the state's extra space. Plain data only: nothing to destroy.
+struct ClassCache
+{
+    enum { NameSlots = 512, ClassSlots = 128 };
+    struct NameEntry
+    {
+        const char *name;
+        const void *mt;
+    };
+    struct ClassEntry
+    {
+        const void *mt;
+        const void *base;
+    };
+    NameEntry names[NameSlots];
+    ClassEntry classes[ClassSlots];
+};
+
+ClassCache *classCache(lua_State *L)
+{
+    return *static_cast<ClassCache **>(lua_getextraspace(L));
+}
+
+inline size_t slotOf(const void *p, size_t count)
+{
+    return (reinterpret_cast<uintptr_t>(p) >> 4) & (count - 1);
+}
+
+const void *cachedBase(ClassCache *c, const void *mt)
+{
+    for (size_t i = slotOf(mt, ClassCache::ClassSlots);; i = (i + 1) & (ClassCache::ClassSlots - 1)) {
+        const ClassCache::ClassEntry &e = c->classes[i];
+        if (e.mt == mt)
+            return e.base;
+        if (!e.mt)
+            return nullptr;
+    }
+}
+
+void rememberBase(ClassCache *c, const void *mt, const void *base)
+{
+    for (size_t n = 0, i = slotOf(mt, ClassCache::ClassSlots); n < ClassCache::ClassSlots;
+         ++n, i = (i + 1) & (ClassCache::ClassSlots - 1)) {
+        ClassCache::ClassEntry &e = c->classes[i];
+        if (!e.mt || e.mt == mt) {
+            e.mt = mt;
+            e.base = base;
+            return;
+        }
+    }
+}
+
+// The class metatable registered under name, or null; remembered per name
+// pointer once the class exists.
+const void *targetClass(lua_State *L, ClassCache *c, const char *name)
+{
+    size_t i = slotOf(name, ClassCache::NameSlots);
+    for (size_t n = 0; n < ClassCache::NameSlots; ++n, i = (i + 1) & (ClassCache::NameSlots - 1)) {
+        const ClassCache::NameEntry &e = c->names[i];
+        if (e.name == name)
+            return e.mt;
+        if (!e.name)
+            break;
+    }
+    luaL_getmetatable(L, name);
+    const void *mt = lua_istable(L, -1) ? lua_topointer(L, -1) : nullptr;
+    lua_pop(L, 1);
+    if (mt) {
+        for (size_t n = 0, j = slotOf(name, ClassCache::NameSlots); n < ClassCache::NameSlots;
+             ++n, j = (j + 1) & (ClassCache::NameSlots - 1)) {
+            if (!c->names[j].name) {
+                c->names[j] = {name, mt};
+                break;
+            }
+        }
+    }
+    return mt;
+}
+
+// The general walk along the metatables' __index chain, for states made
+// without the cache.
+LuaHandle *testByWalking(lua_State *L, int index, const char *className)
+{
+    void *p = lua_touserdata(L, index);
+    if (!lua_getmetatable(L, index))
+        return nullptr;
+    const int top = lua_gettop(L); /* current */
+    luaL_getmetatable(L, className); /* current, target */
+    if (lua_isnil(L, -1)) {
+        lua_settop(L, top - 1);
+        return nullptr;
+    }
+    lua_pushvalue(L, top); /* current, target, cursor */
+    for (;;) {
+        if (lua_rawequal(L, -1, -2)) {
+            lua_settop(L, top - 1);
+            return static_cast<LuaHandle *>(p);
+        }
+        if (luaL_getmetafield(L, -1, "__index") == LUA_TNIL) { /* current, target, cursor, next? */
+            lua_settop(L, top - 1);
+            return nullptr;
+        }
+        lua_replace(L, -2); /* current, target, next */
+        if (!lua_istable(L, -1)) {
+            lua_settop(L, top - 1);
+            return nullptr;
+        }
+    }
+}
+
+} // namespace
 
 lua_State *luaX_newstate()
 {
     lua_State *L = luaL_newstate();
     luaL_openlibs(L);
+    auto *cache = static_cast<ClassCache *>(lua_newuserdata(L, sizeof(ClassCache)));
+    memset(cache, 0, sizeof(ClassCache));
+    lua_setfield(L, LUA_REGISTRYINDEX, "luaX.ClassCache");
+    *static_cast<ClassCache **>(lua_getextraspace(L)) = cache;
     const int top = lua_gettop(L);
     if (luaL_loadstring(L, "return setmetatable({}, {__mode='k'})") != LUA_OK
         || lua_pcall(L, 0, 1, 0) != LUA_OK) {
@@ -78,6 +202,15 @@ void luaX_createclass(lua_State *L, const char *name, const luaL_Reg *methods, c
     lua_pushliteral(L, "__classname");
     lua_pushstring(L, name);
     lua_rawset(L, mt);
+    if (ClassCache *cache = classCache(L)) {
+        const void *basePointer = nullptr;
+        if (base) {
+            luaL_getmetatable(L, base);
+            basePointer = lua_istable(L, -1) ? lua_topointer(L, -1) : nullptr;
+            lua_pop(L, 1);
+        }
+        rememberBase(cache, lua_topointer(L, mt), basePointer);
+    }
     lua_pushliteral(L, "__index");
     if (lua_rawget(L, mt) == LUA_TNIL) {
         lua_pop(L, 1);
@@ -186,31 +319,23 @@ void luaX_pushqobject(lua_State *L, QObject *object)
 
 LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
 {
-    void *p = lua_touserdata(L, index);
-    if (!p || lua_islightuserdata(L, index) || !lua_getmetatable(L, index))
+    if (lua_type(L, index) != LUA_TUSERDATA)
         return nullptr;
-    const int top = lua_gettop(L); /* current */
-    luaL_getmetatable(L, className); /* current, target */
-    if (lua_isnil(L, -1)) {
-        lua_settop(L, top - 1);
+    ClassCache *c = classCache(L);
+    if (!c)
+        return testByWalking(L, index, className);
+    if (!lua_getmetatable(L, index))
         return nullptr;
+    const void *mt = lua_topointer(L, -1);
+    lua_pop(L, 1);
+    const void *target = targetClass(L, c, className);
+    if (!target)
+        return nullptr;
+    for (int depth = 0; mt && depth < 64; ++depth, mt = cachedBase(c, mt)) {
+        if (mt == target)
+            return static_cast<LuaHandle *>(lua_touserdata(L, index));
     }
-    lua_pushvalue(L, top); /* current, target, cursor */
-    for (;;) {
-        if (lua_rawequal(L, -1, -2)) {
-            lua_settop(L, top - 1);
-            return static_cast<LuaHandle *>(p);
-        }
-        if (luaL_getmetafield(L, -1, "__index") == LUA_TNIL) { /* current, target, cursor, next? */
-            lua_settop(L, top - 1);
-            return nullptr;
-        }
-        lua_replace(L, -2); /* current, target, next */
-        if (!lua_istable(L, -1)) {
-            lua_settop(L, top - 1);
-            return nullptr;
-        }
-    }
+    return nullptr;
 }
 
 void *luaX_toobject(lua_State *L, int index, const char *className)

@@ -19,3 +19,4 @@ extern const luaL_Reg lelapsedtimer_methods[];
 extern const luaL_Reg ltimer_methods[];
 extern const luaL_Reg lserver_methods[];
 extern const luaL_Reg lsocket_methods[];
+extern const luaL_Reg lfdview_methods[];

@@ -76,6 +76,11 @@ QRect luaX_torect(lua_State *L, int index);
 // a failure fatal (exit status 1).
 int luaX_pcall(lua_State *L, int nargs, int nresults, const char *format, ...);
 int luaX_vpcall(lua_State *L, int nargs, int nresults, const char *format, va_list args);
+// The same with the traceback handler (luaX_tracebackhandler) already on the
+// stack at index handler, below the function; the handler is left in place.
+int luaX_vpcallh(lua_State *L, int handler, int nargs, int nresults, const char *format, va_list args, int callerTop,
+                 int shiftFrom);
+lua_CFunction luaX_tracebackhandler();
 int luaX_dostring(lua_State *L, const char *chunk, const char *format, ...);
 void luaX_reporterror(lua_State *L, const char *context);
 

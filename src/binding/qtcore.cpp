@@ -39,6 +39,7 @@ const ClassEntry kCoreClasses[] = {
     {"Timer", "QObject", ltimer_methods, 1},
     {"TcpServer", "QObject", lserver_methods, 1},
     {"TcpSocket", "QObject", lsocket_methods, 1},
+    {"FDView", "QWidget", lfdview_methods, 0},
 };
 
 int lcore_chooseFile(lua_State *L)

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <cstdarg>
+#include <climits>
 #include <cstdio>
 
 static const char *const kInstanceKey = "Tracker.Instance";
@@ -77,11 +78,13 @@ int ObjectTracker::vdispatch(QObject *object, const char *message, const char *f
 {
     lua_State *L = state;
     const int top = lua_gettop(L);
+    // The handler goes in first, so nothing has to be rotated under the call.
+    lua_pushcfunction(L, luaX_tracebackhandler());
     lua_getglobal(L, "MsgHandler");
     luaX_pushqobject(L, object);
     lua_pushstring(L, message);
     int result = 0;
-    if (luaX_vpcall(L, 2, 1, format, args) != LUA_OK) {
+    if (luaX_vpcallh(L, top + 1, 2, 1, format, args, top, INT_MAX) != LUA_OK) {
         if (object)
             printf("LuaMsgHandler %s %p %s\n", message, static_cast<void *>(object), object->metaObject()->className());
         luaX_reporterror(L, "LuaMsgHandler");

@@ -31,7 +31,7 @@ TcpSocket::TcpSocket(QTcpSocket *s)
 
 TcpSocket::~TcpSocket()
 {
-    QTcpSocket *s = socket.data();
+    QAbstractSocket *s = socket.data();
     if (!s)
         return; // going down with the socket
     // The script asked for this one to go: it hears nothing more from it.

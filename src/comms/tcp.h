@@ -27,7 +27,7 @@ public:
     // connection and frees the socket: nothing else could reach it again.
     ~TcpSocket() override;
 
-    QTcpSocket *tcpSocket() const { return socket; }
+    QTcpSocket *tcpSocket() const { return static_cast<QTcpSocket *>(socket.data()); }
 
 protected slots:
     void onReadyRead();
@@ -40,6 +40,8 @@ private:
     void dispatch(const char *message);
 
     // Cleared as soon as the socket starts dying, so that the destructor can
-    // tell "deleted with the socket" from "deleted on its own".
-    QPointer<QTcpSocket> socket;
+    // tell "deleted with the socket" from "deleted on its own". Held as the
+    // base class: the socket still signals from its base-class destructor,
+    // when it is no longer a QTcpSocket.
+    QPointer<QAbstractSocket> socket;
 };

@@ -39,25 +39,41 @@ bool pastLookups(const QByteArray &out)
     return false;
 }
 
+enum Terminal {
+    NoTerminal,
+    TerminalOutput,     // standard output is a terminal, read by the test
+    ControllingTerminal // output is a pipe, but the process has a terminal of its own
+};
+
 // A copy of the host left running in the background; killed when the test ends.
-// With a terminal, its standard output is a pseudo-terminal read by the test,
-// which also makes its lines arrive one by one instead of in pipe-sized blocks.
+// The terminal is a pseudo-terminal read by the test; as standard output it
+// also makes the lines arrive one by one instead of in pipe-sized blocks.
 class Host
 {
 public:
-    Host(const QString &program, const QStringList &args, const QString &workDir, bool terminal = false)
+    Host(const QString &program, QStringList args, const QString &workDir, Terminal terminal = NoTerminal)
     {
         proc.setProcessEnvironment(childEnvironment());
         proc.setWorkingDirectory(workDir);
         proc.setStandardErrorFile(QProcess::nullDevice());
-        if (terminal) {
+        QString run = program;
+        if (terminal != NoTerminal) {
             master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
             if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
                 fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-                proc.setStandardOutputFile(QString::fromLocal8Bit(ptsname(master)));
+                const QString slave = QString::fromLocal8Bit(ptsname(master));
+                if (terminal == TerminalOutput) {
+                    proc.setStandardOutputFile(slave);
+                } else {
+                    // A new session whose controlling terminal is the one on standard input.
+                    proc.setStandardInputFile(slave);
+                    args.prepend(program);
+                    args.prepend(QStringLiteral("--ctty"));
+                    run = QStringLiteral("setsid");
+                }
             }
         }
-        proc.start(program, args);
+        proc.start(run, args);
     }
     ~Host()
     {
@@ -122,6 +138,7 @@ private slots:
     void firstOutputOptionWins_data();
     void firstOutputOptionWins();
     void uncreatableLogKeepsStdout();
+    void consoleOptionUsesTheTerminal();
     void moduleFromExecutableName_data();
     void moduleFromExecutableName();
     void noModuleName_data();
@@ -181,7 +198,7 @@ void Entry::firstOutputOptionWins()
     Idle idle({module});
     QTemporaryDir work;
     // A terminal on standard output stays where it is for the console options.
-    Host host(idle.exe, {first, QStringLiteral("-df"), module}, work.path(), true);
+    Host host(idle.exe, {first, QStringLiteral("-df"), module}, work.path(), TerminalOutput);
     QTRY_VERIFY_WITH_TIMEOUT(pastLookups(host.terminal()), StartMs);
     QVERIFY(host.running());
     QVERIFY(host.terminal().contains("Debug: Found \"" + module.toUtf8() + "\"\n"));
@@ -194,7 +211,7 @@ void Entry::uncreatableLogKeepsStdout()
     Idle idle({module});
     QTemporaryDir work;
     QVERIFY(QDir(work.path()).mkdir(module + QLatin1String(".log.txt")));
-    Host host(idle.exe, {QStringLiteral("-df"), module}, work.path(), true);
+    Host host(idle.exe, {QStringLiteral("-df"), module}, work.path(), TerminalOutput);
     QTRY_VERIFY_WITH_TIMEOUT(pastLookups(host.terminal()), StartMs);
     QVERIFY(host.running());
     const QStringList out = lines(host.terminal());
@@ -202,6 +219,22 @@ void Entry::uncreatableLogKeepsStdout()
     QVERIFY2(warning >= 0, qPrintable(out.join(QLatin1Char('\n'))));
     QVERIFY(out.at(warning).startsWith(QLatin1String("Warning: Cannot create the log file")));
     QVERIFY(lineIndex(out, QStringLiteral("Debug: findResource")) > warning);
+}
+
+void Entry::consoleOptionUsesTheTerminal()
+{
+    const QString module = unique(QStringLiteral("entry_console"));
+    Idle idle({module});
+    QTemporaryDir work;
+    Host host(idle.exe, {QStringLiteral("-d"), module}, work.path(), ControllingTerminal);
+    // Standard output was a pipe: what follows the option goes to the terminal instead.
+    QTRY_VERIFY_WITH_TIMEOUT(pastLookups(host.terminal()), StartMs);
+    QVERIFY(host.running());
+    host.kill();
+    const QByteArray out = host.proc.readAllStandardOutput();
+    QVERIFY2(out.contains("Debug: Found \"" + module.toUtf8() + "\"\n"), out.constData());
+    QVERIFY2(!out.contains("findResource"), out.constData());
+    QVERIFY(!host.terminal().contains("Debug: Found"));
 }
 
 void Entry::moduleFromExecutableName_data()

@@ -1,0 +1,41 @@
+#pragma once
+// SerialPort: the script's side of one serial line, on the main thread. It
+// owns a worker thread on which a SerialPortX does all the I/O, keeps what
+// arrived until the script reads it, and turns the worker's reports into
+// the handlers onReadyRead and onError.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+class SerialPortX;
+
+class SerialPort : public QObject {
+    Q_OBJECT
+public:
+    SerialPort();
+    // Stops the worker thread; the worker and its port are deleted on it.
+    ~SerialPort() override;
+
+    void open(const QString &name);
+    void close();
+    QByteArray read();
+    void write(const QByteArray &data);
+
+    SerialPortX *workerObject() const { return worker; }
+
+    // Ports not yet deleted. Nothing but the program's end deletes a port
+    // the script has dropped, and a running thread must not outlive it.
+    static int liveCount();
+    static void deleteAll();
+
+protected slots:
+    void onReceive(QByteArray data);
+    void onError(QString name);
+
+private:
+    QThread thread;
+    SerialPortX *worker;
+    QByteArray buffer;
+};

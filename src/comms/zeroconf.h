@@ -1,0 +1,138 @@
+#pragma once
+// Zero-configuration service discovery for Bonjour: announcing a service,
+// resolving a named one, and browsing for a type. A thin adapter over KDE's
+// KDNSSD, which talks to avahi-daemon over the system D-Bus; it offers only
+// what Bonjour uses, in the shape Bonjour expects.
+//
+// Every signal is delivered through the event loop, never from inside the
+// call that started the work, so a caller may connect after the call and
+// log its own line first.
+//
+// Service types are written "_name._tcp" or "_name._udp".
+//
+// Error numbers carried by registrationError, resolveError and
+// browsingFailed:
+//   1  the discovery daemon (avahi-daemon on the system D-Bus) is not running
+//      or not reachable
+//   2  the daemon refused or dropped the registration (invalid type or name,
+//      daemon failure)
+//   3  name conflict: the name is taken and automatic renaming was switched off
+//   4  resolution failed: the daemon answered that the service could not be
+//      resolved (not found, or the daemon's own timeout)
+//   5  resolution timed out: nothing answered within the resolve timeout
+//   6  the daemon refused to start the browser (invalid type)
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QExplicitlySharedDataPointer>
+#include <QObject>
+#include <QString>
+
+namespace KDNSSD {
+class PublicService;
+class RemoteService;
+class ServiceBrowser;
+}
+
+namespace zeroconf {
+
+enum Error {
+    DaemonNotRunning = 1,
+    RegistrationFailed = 2,
+    NameConflict = 3,
+    ResolveFailed = 4,
+    ResolveTimeout = 5,
+    BrowseFailed = 6,
+};
+
+// Splits "_name._tcp" into "name" and the socket type; anything but "_tcp"
+// and "_udp" as the last label gives UnknownSocketType.
+struct ServiceType
+{
+    QString name;
+    QAbstractSocket::SocketType socketType = QAbstractSocket::UnknownSocketType;
+};
+ServiceType parseServiceType(const QString &fullType);
+
+// True when the daemon answers on the system bus.
+bool daemonAvailable();
+
+} // namespace zeroconf
+
+class DiscoverableService : public QObject
+{
+    Q_OBJECT
+public:
+    DiscoverableService(const QString &serviceType, const QString &serviceName, QObject *parent = nullptr);
+    ~DiscoverableService() override;
+
+    QString serviceType() const { return type; } // as given: "_name._tcp"
+    QString serviceName() const { return name; }
+    QString domain() const { return dom; }
+    // The host that offers the service: known once a resolution succeeded;
+    // empty for a service of our own.
+    QString host() const { return hostName; }
+    quint16 port() const { return portNumber; }
+
+    void setPort(quint16 port) { portNumber = port; }
+    void setDomain(const QString &domain) { dom = domain; }
+
+    // Announces the service. With noAutoRename a name already taken is an
+    // error (NameConflict) instead of a quietly renamed announcement.
+    void registerService(bool noAutoRename);
+    // Looks up host and port of the named service. forceMulticast has no
+    // effect here: avahi picks the transport itself.
+    void resolve(bool forceMulticast);
+
+    // How long a resolution may stay unanswered before ResolveTimeout.
+    static int resolveTimeoutMs;
+
+signals:
+    void registered();
+    void registrationError(int error);
+    void resolved(const QByteArray &domainName);
+    void resolveError(int error);
+
+private slots:
+    void onPublished(bool ok);
+    void onRemoteResolved(bool ok);
+    void onResolveTimeout();
+
+private:
+    void failResolve(int error);
+
+    QString type;
+    QString name;
+    QString dom;
+    QString hostName;
+    quint16 portNumber = 0;
+    bool strictName = false;
+    bool resolving = false;
+    KDNSSD::PublicService *publisher = nullptr; // our child
+    QExplicitlySharedDataPointer<KDNSSD::RemoteService> remote;
+    class QTimer *resolveTimer = nullptr;
+};
+
+class ServiceBrowser : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ServiceBrowser(const QString &serviceType, QObject *parent = nullptr);
+    ~ServiceBrowser() override;
+
+    QString serviceType() const { return parsed.name; } // "name" of "_name._tcp"
+    QAbstractSocket::SocketType socketType() const { return parsed.socketType; }
+    QString fullServiceType() const { return type; }
+
+    void browse();
+
+signals:
+    void serviceAdded(const QString &name, const QString &domain);
+    void serviceRemoved(const QString &name, const QString &domain);
+    void browsingFailed(int error);
+
+private:
+    QString type;
+    zeroconf::ServiceType parsed;
+    KDNSSD::ServiceBrowser *browser = nullptr; // our child
+};
