@@ -108,12 +108,12 @@ function M.build(parent)
   end)
 
   -- Two tiles: press one and drag it onto the other.
-  for i, spec in ipairs({{"Tile A", 0x0090EE90}, {"Tile B", 0x0087CEFA}}) do
+  for i, def in ipairs({{"Tile A", 0x0090EE90}, {"Tile B", 0x0087CEFA}}) do
     local t = qt.Widget.create(page.root)
     t:setGeometry(10 + (i - 1) * 240, 260, 220, 120)
     t:setAcceptDrops(true)
-    tiles[t] = {label = spec[1], colour = spec[2], count = 0}
-    names[t] = spec[1]
+    tiles[t] = {label = def[1], colour = def[2], count = 0}
+    names[t] = def[1]
   end
 
   page.root:show()

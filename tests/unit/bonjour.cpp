@@ -440,6 +440,19 @@ private slots:
         QVERIFY(logged({ "onResolved", "onLookup" }).isEmpty());
     }
 
+    void invalidTypesAreRefusedByTheDaemonWithTheirNumbers()
+    {
+        if (!needDaemon())
+            QSKIP("avahi-daemon is not running (scripts/start-avahi starts it)");
+        QCOMPARE(run("b = bonjour.Bonjour.create(); all = { b }\n"
+                     "b:publish('notatype', 'x', 1); b:subscribe('bad type'); b:resolve('bad', 'x')"),
+                 QString());
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("Registration Failed: 2")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("Browsing Failed: 6")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("onResolveError: 4")), 5000);
+        QVERIFY(logged({ "onServiceAdded", "onResolved", "onLookup" }).isEmpty());
+    }
+
     void demoPageFindsResolvesAndTalksToItsOwnEchoServer()
     {
         if (!needDaemon())
