@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build demo demo-bundle test test-asan bench clean
+.PHONY: all deps build demo demo-bundle test test-asan bench fuzz soak clean
 
 all: build
 
@@ -46,5 +46,16 @@ test-asan: deps
 bench: deps build
 	scripts/run-benchmarks $(BUILD)
 
+# libFuzzer on the module locator and the value readers, built with clang in
+# build-fuzz; FUZZ_SECONDS bounds the run.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	scripts/run-fuzz $(FUZZ_SECONDS)
+
+# The demo driven for SOAK_SECONDS (default 600) with network and serial
+# traffic; reports resident memory at the start and the end. Not in CI.
+soak: deps build
+	scripts/soak $(BUILD)/bin/orvane
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz

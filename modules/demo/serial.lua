@@ -131,8 +131,8 @@ function M.build(parent)
 
   page.pick = 0
   page.port = serial.SerialPort.create()
-  local count = select("#", serial.ports())
-  page.status:setText(count .. " serial port(s) present; pick one or type a path")
+  -- Listing ports walks the system's device tree: done on request, not at start-up.
+  page.status:setText("Press Next port to list serial ports, or type a path")
 end
 
 function M.message(handle, name, ...)

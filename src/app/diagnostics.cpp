@@ -128,7 +128,14 @@ void redirectOutput(int mode, const QString &moduleName)
             return;
         }
 #else
-        const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // A file that opens but takes no bytes (a full device, a link to
+        // /dev/full) would swallow every line: an empty write already fails
+        // there and costs nothing on a healthy file.
+        if (fd >= 0 && write(fd, "", 0) < 0) {
+            close(fd);
+            fd = -1;
+        }
         if (fd < 0 || !replaceStdout(fd)) {
             qWarning("Cannot create the log file %s: standard output stays as it was", path.constData());
             return;

@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFontDatabase>
+#include <QPointer>
 #include <QSettings>
 #include <QSplashScreen>
 #include <QTextStream>
@@ -77,12 +78,13 @@ int main(int argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Orvane"));
     QSettings::setDefaultFormat(QSettings::IniFormat);
 
-    MainWindow *window = MainWindow::instance();
+    // Guarded: a script may destroy the main window while the loop runs.
+    QPointer<MainWindow> window = MainWindow::instance();
     window->start(module);
     splash.finish(window);
     app.setActivationWindow(window, true);
 
     const int status = app.exec();
-    delete window;
+    delete window.data();
     return status;
 }

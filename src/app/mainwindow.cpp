@@ -2,6 +2,7 @@
 #include "commandline.h"
 #include "luax.h"
 #include "modulelocator.h"
+#include "testdriver.h"
 #include "tracker.h"
 
 #include <QCloseEvent>
@@ -62,11 +63,18 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
 MainWindow::~MainWindow()
 {
+    // A script can delete the window (mainWindow:destroy()) while another
+    // interpreter or native code still reaches it through instance().
+    if (theMainWindow == this)
+        theMainWindow = nullptr;
     // Finalizers run while every Qt object still exists; the tracker's own
     // finalizer then cuts every late signal off from the closed state.
     if (L)
         lua_close(L);
     L = nullptr;
+    // Servers, sockets, ports and discovery objects the script made belong
+    // to no one once their handles are gone.
+    ObjectTracker::deleteOrphans();
     delete ui;
 }
 
@@ -74,6 +82,11 @@ MainWindow *MainWindow::instance()
 {
     if (!theMainWindow)
         new MainWindow;
+    return theMainWindow;
+}
+
+MainWindow *MainWindow::existing()
+{
     return theMainWindow;
 }
 
@@ -93,6 +106,7 @@ void MainWindow::start(const QString &module)
     timer->start();
     ObjectTracker::instance(L)->dispatch(nullptr, "onStartup", nullptr);
     show();
+    orvane::startTestTools(L, this);
 }
 
 void MainWindow::onTimer()
@@ -104,8 +118,13 @@ void MainWindow::onTimer()
 
 void MainWindow::closeEvent(QCloseEvent *)
 {
-    if (L)
-        ObjectTracker::instance(L)->dispatch(nullptr, "onShutdown", nullptr);
+    if (L) {
+        ObjectTracker *tracker = ObjectTracker::instance(L);
+        tracker->dispatch(nullptr, "onShutdown", nullptr);
+        // The loop's last pass may still deliver ticks, arrivals and paints
+        // that were already pending: the script has said goodbye to them.
+        tracker->shutDown();
+    }
     quitWhenLoopRuns();
 }
 

@@ -19,6 +19,9 @@ public:
     ~MainWindow() override;
 
     static MainWindow *instance();
+    // The window if it exists, without constructing one: null once a script
+    // (or native code) has deleted it.
+    static MainWindow *existing();
     // Starts the script application; called once by the entry function.
     void start(const QString &module);
     void startModule(const QString &module);

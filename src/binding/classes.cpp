@@ -228,6 +228,9 @@ void luaX_createclass(lua_State *L, const char *name, const luaL_Reg *methods, c
 
 int luaX_index(lua_State *L)
 {
+    // Reachable from scripts through the class tables, with any arguments:
+    // the user value exists only on full userdata.
+    luaL_checktype(L, 1, LUA_TUSERDATA);
     if (lua_getuservalue(L, 1) == LUA_TTABLE) { /* handle, key, uv */
         lua_pushvalue(L, 2);
         if (lua_rawget(L, -2) != LUA_TNIL) /* handle, key, uv, value */
@@ -245,7 +248,13 @@ int luaX_index(lua_State *L)
 
 int luaX_newindex(lua_State *L)
 {
-    if (lua_getuservalue(L, 1) != LUA_TTABLE) {
+    luaL_checktype(L, 1, LUA_TUSERDATA);
+    const int type = lua_getuservalue(L, 1);
+    // Another user value (a painter's image, which keeps the pixmap alive
+    // while painted on) is not a field table and must not be replaced.
+    if (type != LUA_TTABLE && type != LUA_TNIL)
+        return luaL_error(L, "attempt to index a %s value", luaL_typename(L, 1));
+    if (type != LUA_TTABLE) {
         lua_pop(L, 1);
         lua_newtable(L);
         lua_pushvalue(L, -1);

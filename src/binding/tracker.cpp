@@ -1,5 +1,6 @@
 #include "tracker.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QVariant>
 #include <QWidget>
@@ -7,8 +8,16 @@
 #include <cstdarg>
 #include <climits>
 #include <cstdio>
+#include <utility>
 
 static const char *const kInstanceKey = "Tracker.Instance";
+
+// Adopted objects of closed interpreters, waiting for deleteOrphans().
+static QList<QPointer<QObject>> &orphans()
+{
+    static QList<QPointer<QObject>> list;
+    return list;
+}
 
 ObjectTracker::ObjectTracker(lua_State *L) : QObject(nullptr), state(L)
 {
@@ -24,6 +33,30 @@ ObjectTracker::~ObjectTracker()
     for (QObject *object : qAsConst(tracked)) {
         object->setProperty("lua", QVariant());
         object->removeEventFilter(this);
+    }
+    // The state is mid-close here: deleting now would run destructors whose
+    // signals could still reach it. They go once lua_close has returned, or
+    // at the latest when the application ends.
+    static bool postRoutineAdded = false;
+    if (!adopted.isEmpty() && !postRoutineAdded && QCoreApplication::instance()) {
+        qAddPostRoutine(deleteOrphans);
+        postRoutineAdded = true;
+    }
+    orphans() += adopted;
+}
+
+void ObjectTracker::adopt(QObject *object)
+{
+    adopted.append(object);
+}
+
+void ObjectTracker::deleteOrphans()
+{
+    const QList<QPointer<QObject>> list = std::exchange(orphans(), {});
+    for (const QPointer<QObject> &object : list) {
+        // Deleted meanwhile, or given a parent that owns it now.
+        if (object && !object->parent())
+            delete object.data();
     }
 }
 
@@ -44,7 +77,8 @@ ObjectTracker *ObjectTracker::forObject(QObject *object)
     if (!object)
         return nullptr;
     void *p = object->property("lua").value<void *>();
-    return p ? instance(static_cast<lua_State *>(p)) : nullptr;
+    ObjectTracker *tracker = p ? instance(static_cast<lua_State *>(p)) : nullptr;
+    return tracker && !tracker->stopped ? tracker : nullptr;
 }
 
 void ObjectTracker::track(QObject *object)
@@ -76,6 +110,8 @@ void ObjectTracker::paint(QWidget *widget)
 
 int ObjectTracker::vdispatch(QObject *object, const char *message, const char *format, va_list args)
 {
+    if (stopped)
+        return 0;
     lua_State *L = state;
     const int top = lua_gettop(L);
     // The handler goes in first, so nothing has to be rotated under the call.

@@ -6,8 +6,10 @@
 
 #include "luax.h"
 
+#include <QList>
 #include <QObject>
 #include <QPainter>
+#include <QPointer>
 #include <QSet>
 
 class QWidget;
@@ -28,11 +30,28 @@ public:
     int dispatch(QObject *object, const char *message, const char *format, ...);
     int vdispatch(QObject *object, const char *message, const char *format, va_list args);
 
+    // After onShutdown nothing more reaches the script, even though the
+    // event loop may still deliver what was pending in its last pass.
+    void shutDown() { stopped = true; }
+
+    // A parentless object made for the script that nobody else owns (a
+    // server, a client socket, a serial port, a discovery object). Whatever
+    // of these is still parentless once the interpreter is closed goes with
+    // deleteOrphans().
+    void adopt(QObject *object);
+    // Deletes the adopted objects of every closed interpreter. Called after
+    // lua_close, so no finalizer can meet a deleted object and no deletion
+    // can reach a closing state.
+    static void deleteOrphans();
+
     lua_State *luaState() const { return state; }
     QPainter *sharedPainter() { return &painter; }
     int trackedCount() const { return tracked.size(); }
 
     bool eventFilter(QObject *watched, QEvent *event) override;
+
+    // Sees every event the filter is offered while a session is recorded.
+    static void (*inputRecorder)(QObject *watched, QEvent *event);
 
 public slots:
     void deleted(QObject *object);
@@ -45,6 +64,8 @@ private:
     // Everything we watch, so that when the interpreter closes before them
     // no late signal or event can find its way to a closed state.
     QSet<QObject *> tracked;
+    QList<QPointer<QObject>> adopted;
+    bool stopped = false;
 };
 
 // Registers the Tracker script class (used by the qt.core opener).

@@ -4,6 +4,7 @@
 #include "bonjour.h"
 #include "luax.h"
 #include "numbers.h"
+#include "tracker.h"
 
 #include <cstdio>
 
@@ -31,6 +32,7 @@ int lbonjour_machineID(lua_State *L)
 int lbonjour_create(lua_State *L)
 {
     auto *bonjour = new Bonjour;
+    ObjectTracker::instance(L)->adopt(bonjour);
     luaX_pushobject(L, static_cast<QObject *>(bonjour), bonjour->metaObject()->className());
     return 1;
 }

@@ -4,6 +4,7 @@
 #include "luax.h"
 #include "serial.h"
 #include "serialport.h"
+#include "tracker.h"
 
 #include <QSerialPortInfo>
 
@@ -28,6 +29,7 @@ int lserial_ports(lua_State *L)
 int lserialport_create(lua_State *L)
 {
     auto *port = new SerialPort;
+    ObjectTracker::instance(L)->adopt(port);
     luaX_pushobject(L, static_cast<QObject *>(port), port->metaObject()->className());
     return 1;
 }

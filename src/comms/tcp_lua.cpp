@@ -4,6 +4,7 @@
 #include "luax.h"
 #include "numbers.h"
 #include "tcp.h"
+#include "tracker.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -35,6 +36,7 @@ int lserver_create(lua_State *L)
     // Scripts hand over plain numbers: truncated, then cut to a port's 16 bits.
     const quint16 port = lua_isnoneornil(L, 2) ? 0 : numbers::low16(numbers::checkInt64(L, 2));
     auto *server = new TcpServer;
+    ObjectTracker::instance(L)->adopt(server);
     const bool ok = server->listen(address, port);
     qDebug() << "lserver_create" << ok;
     luaX_pushobject(L, static_cast<QObject *>(server), "TcpServer");
@@ -64,7 +66,9 @@ int lserver_port(lua_State *L)
 
 int lsocket_create(lua_State *L)
 {
-    pushSocket(L, new QTcpSocket);
+    auto *socket = new QTcpSocket;
+    ObjectTracker::instance(L)->adopt(socket);
+    pushSocket(L, socket);
     return 1;
 }
 

@@ -19,6 +19,9 @@ QFont *checkFont(lua_State *L, int index)
 void pushNewFont(lua_State *L, QFont *font)
 {
     luaX_newobject(L, font, "QFont", HANDLE_OWNED | HANDLE_UNTRACKED);
+    // The collector sees only the handle; a font's private data (about a
+    // kilobyte with its engine references) counts toward the next cycle.
+    lua_gc(L, LUA_GCSTEP, 1);
 }
 
 int lfont_create(lua_State *L)
@@ -33,7 +36,12 @@ int lfont_create(lua_State *L)
 
 int lfont_gc(lua_State *L)
 {
-    delete static_cast<QFont *>(luaX_toowned(L, 1, "QFont", HANDLE_OWNED));
+    // Also callable by hand through the class table: clear the handle so
+    // later calls, and the collector's own call, find it deleted.
+    if (auto *font = static_cast<QFont *>(luaX_toowned(L, 1, "QFont", HANDLE_OWNED))) {
+        delete font;
+        luaX_testudata(L, 1, "QFont")->object = nullptr;
+    }
     return 0;
 }
 

@@ -13,7 +13,13 @@ int limage_create(lua_State *L)
     const int width = numbers::checkInt32(L, 1);
     const int height = numbers::checkInt32(L, 2);
     // QPixmap itself turns a size of zero or less into a null pixmap.
-    luaX_newobject(L, new QPixmap(width, height), "Image", HANDLE_OWNED | HANDLE_UNTRACKED);
+    auto *pixmap = new QPixmap(width, height);
+    luaX_newobject(L, pixmap, "Image", HANDLE_OWNED | HANDLE_UNTRACKED);
+    // The collector sees only the handle's few bytes. Stepping it by the
+    // pixel memory (once the handle holds the pixmap) lets dropped images go
+    // at the pace they are made instead of piling up between cycles.
+    const qint64 kib = qint64(pixmap->width()) * pixmap->height() * qMax(pixmap->depth(), 1) / 8 / 1024 + 1;
+    lua_gc(L, LUA_GCSTEP, int(qMin<qint64>(kib, 1 << 20)));
     return 1;
 }
 
@@ -27,7 +33,15 @@ int limage_size(lua_State *L)
 
 int limage_gc(lua_State *L)
 {
-    delete static_cast<QPixmap *>(luaX_toowned(L, 1, "Image", HANDLE_OWNED));
+    // Scripts can reach __gc through the class table and call it by hand:
+    // the handle is cleared so that neither its methods nor the collector's
+    // own call later meet the freed pixmap. A pixmap still painted on stays:
+    // its painter holds this handle, so the collector finalizes that first.
+    auto *pixmap = static_cast<QPixmap *>(luaX_toowned(L, 1, "Image", HANDLE_OWNED));
+    if (!pixmap || pixmap->paintingActive())
+        return 0;
+    delete pixmap;
+    luaX_testudata(L, 1, "Image")->object = nullptr;
     return 0;
 }
 

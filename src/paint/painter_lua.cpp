@@ -41,7 +41,12 @@ int lpainter_create(lua_State *L)
 
 int lpainter_gc(lua_State *L)
 {
-    delete static_cast<QPainter *>(luaX_toowned(L, 1, "QPainter", HANDLE_OWNED));
+    // Also callable by hand through the class table: clear the handle so
+    // later calls, and the collector's own call, find it deleted.
+    if (auto *painter = static_cast<QPainter *>(luaX_toowned(L, 1, "QPainter", HANDLE_OWNED))) {
+        delete painter;
+        luaX_testudata(L, 1, "QPainter")->object = nullptr;
+    }
     return 0;
 }
 
@@ -49,7 +54,9 @@ int lpainter_size(lua_State *L)
 {
     QPainter *painter = checkPainter(L);
     // The shared painter has no device outside onPaint: report an empty one.
-    const QPaintDevice *device = painter->device();
+    // An ended painter still names the device it last painted on, which may
+    // be a widget deleted since: only an active painter's device is real.
+    const QPaintDevice *device = painter->isActive() ? painter->device() : nullptr;
     lua_pushinteger(L, device ? device->width() : 0);
     lua_pushinteger(L, device ? device->height() : 0);
     return 2;

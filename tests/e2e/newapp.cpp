@@ -1,0 +1,102 @@
+// tools/new-app: the application it writes runs, its driver passes, and the
+// driver's one check fails when the application stops doing what it checks.
+#include "testsupport.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+using namespace testsupport;
+
+namespace {
+
+struct Project
+{
+    Install install;
+    QString exe;
+    Project()
+    {
+        exe = install.addHost(QStringLiteral("app/bin/orvane"));
+        install.copyFrom(sourcePath(QStringLiteral("tools/new-app")), QStringLiteral("tools/new-app"));
+    }
+    Run newApp(const QStringList &args)
+    {
+        return runProcess(QStringLiteral("/bin/sh"), QStringList{install.path(QStringLiteral("tools/new-app"))} + args,
+                          install.root());
+    }
+    Run runWithDriver(const QString &name)
+    {
+        QProcessEnvironment env = childEnvironment();
+        env.insert(QStringLiteral("ORVANE_DRIVER"), QStringLiteral("modules/%1/driver.lua").arg(name));
+        return runProcess(exe, {name}, install.root(), 60000, env);
+    }
+    QByteArray read(const QString &relative) const
+    {
+        QFile f(install.path(relative));
+        return f.open(QFile::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+} // namespace
+
+class NewAppTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void newAppPassesItsDriver()
+    {
+        Project p;
+        const Run made = p.newApp({QStringLiteral("e2e_newapp_a")});
+        QVERIFY2(made.finished && made.status == 0, made.err.constData());
+        const QByteArray module = p.read(QStringLiteral("modules/e2e_newapp_a.lua"));
+        QVERIFY(module.contains("function MsgHandler(handle, message, ...)"));
+        QVERIFY(module.contains("setName(\"e2e_newapp_a.hello\")"));
+        QVERIFY(p.read(QStringLiteral("modules/e2e_newapp_a/driver.lua")).contains("require \"orvane.test\""));
+
+        const Run r = p.runWithDriver(QStringLiteral("e2e_newapp_a"));
+        QVERIFY2(r.finished, r.out.constData());
+        QVERIFY2(r.outText().contains(QStringLiteral("PASS greets by name\n1 passed, 0 failed\n")), r.out.constData());
+        QCOMPARE(r.outText().count(QStringLiteral("e2e_newapp_a: goodbye after 1 greetings")), 1);
+        QVERIFY2(!r.outText().contains(QStringLiteral("LuaMsgHandler")), r.out.constData());
+        QCOMPARE(r.status, 0);
+    }
+
+    void driverCatchesABrokenApp()
+    {
+        Project p;
+        QVERIFY(p.newApp({QStringLiteral("e2e_newapp_b")}).status == 0);
+        QByteArray module = p.read(QStringLiteral("modules/e2e_newapp_b.lua"));
+        QVERIFY(module.contains("\"Hello, \""));
+        module.replace("\"Hello, \"", "\"Hi, \"");
+        p.install.writeFile(QStringLiteral("modules/e2e_newapp_b.lua"), module);
+        const Run r = p.runWithDriver(QStringLiteral("e2e_newapp_b"));
+        QVERIFY2(r.finished, r.out.constData());
+        QVERIFY2(r.outText().contains(QStringLiteral("FAIL greets by name: the greeting is Hi, Ada\n0 passed, 1 failed\n")),
+                 r.out.constData());
+        QCOMPARE(r.status, 1);
+    }
+
+    void refusesBadNamesAndExistingApps()
+    {
+        Project p;
+        for (const QString &bad : {QStringLiteral("9lives"), QStringLiteral("a-b"), QStringLiteral("a.b"),
+                                   QStringLiteral("")}) {
+            const Run r = p.newApp({bad});
+            QCOMPARE(r.status, 2);
+            QVERIFY(!QFileInfo::exists(p.install.path(QStringLiteral("modules/%1.lua").arg(bad))));
+        }
+        QCOMPARE(p.newApp({}).status, 2);
+        QCOMPARE(p.newApp({QStringLiteral("x"), QStringLiteral("y")}).status, 2);
+
+        p.install.writeFile(QStringLiteral("modules/e2e_newapp_c.lua"), "-- mine\n");
+        const Run r = p.newApp({QStringLiteral("e2e_newapp_c")});
+        QCOMPARE(r.status, 1);
+        QVERIFY(r.err.contains("exists already"));
+        QCOMPARE(p.read(QStringLiteral("modules/e2e_newapp_c.lua")), QByteArray("-- mine\n"));
+        QVERIFY(!QFileInfo::exists(p.install.path(QStringLiteral("modules/e2e_newapp_c/driver.lua"))));
+    }
+};
+
+QTEST_GUILESS_MAIN(NewAppTest)
+#include "newapp.moc"
