@@ -67,6 +67,19 @@ inline T *luaX_toqobject(lua_State *L, int index, const char *className)
     return static_cast<T *>(static_cast<QObject *>(luaX_toobject(L, index, className)));
 }
 
+// The finalizer of a class whose handles may own their object: deletes it when
+// this handle owns it, and clears the handle, so that a finalizer called by
+// hand through the class table leaves a dead handle, not a dangling one.
+template <class T>
+inline int luaX_gcowned(lua_State *L, const char *className)
+{
+    if (T *object = static_cast<T *>(luaX_toowned(L, 1, className, HANDLE_OWNED))) {
+        delete object;
+        luaX_testudata(L, 1, className)->object = nullptr;
+    }
+    return 0;
+}
+
 int luaX_toint(lua_State *L, int index);
 QRect luaX_torect(lua_State *L, int index);
 

@@ -36,13 +36,7 @@ int lfont_create(lua_State *L)
 
 int lfont_gc(lua_State *L)
 {
-    // Also callable by hand through the class table: clear the handle so
-    // later calls, and the collector's own call, find it deleted.
-    if (auto *font = static_cast<QFont *>(luaX_toowned(L, 1, "QFont", HANDLE_OWNED))) {
-        delete font;
-        luaX_testudata(L, 1, "QFont")->object = nullptr;
-    }
-    return 0;
+    return luaX_gcowned<QFont>(L, "QFont");
 }
 
 int unexpected(lua_State *L, int arg)

@@ -41,13 +41,7 @@ int lpainter_create(lua_State *L)
 
 int lpainter_gc(lua_State *L)
 {
-    // Also callable by hand through the class table: clear the handle so
-    // later calls, and the collector's own call, find it deleted.
-    if (auto *painter = static_cast<QPainter *>(luaX_toowned(L, 1, "QPainter", HANDLE_OWNED))) {
-        delete painter;
-        luaX_testudata(L, 1, "QPainter")->object = nullptr;
-    }
-    return 0;
+    return luaX_gcowned<QPainter>(L, "QPainter");
 }
 
 int lpainter_size(lua_State *L)

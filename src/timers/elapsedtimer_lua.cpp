@@ -67,13 +67,7 @@ int lelapsedtimer_isActive(lua_State *L)
 
 int lelapsedtimer_gc(lua_State *L)
 {
-    // Also callable by hand through the class table: clear the handle so
-    // later calls, and the collector's own call, find it deleted.
-    if (auto *timer = static_cast<QElapsedTimer *>(luaX_toowned(L, 1, "ElapsedTimer", HANDLE_OWNED))) {
-        delete timer;
-        luaX_testudata(L, 1, "ElapsedTimer")->object = nullptr;
-    }
-    return 0;
+    return luaX_gcowned<QElapsedTimer>(L, "ElapsedTimer");
 }
 
 int lelapsedtimer_tostring(lua_State *L)
