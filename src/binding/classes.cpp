@@ -32,6 +32,12 @@ struct ClassCache
     };
     NameEntry names[NameSlots];
     ClassEntry classes[ClassSlots];
+    // Recent answers: the last class name asked for, and (class, ancestor)
+    // pairs already proven, so a method called in a loop costs two compares.
+    enum { HitSlots = 64 };
+    const char *lastName;
+    const void *lastTarget;
+    ClassEntry hits[HitSlots];
 };
 
 ClassCache *classCache(lua_State *L)
@@ -46,17 +52,21 @@ inline size_t slotOf(const void *p, size_t count)
 
 const void *cachedBase(ClassCache *c, const void *mt)
 {
-    for (size_t i = slotOf(mt, ClassCache::ClassSlots);; i = (i + 1) & (ClassCache::ClassSlots - 1)) {
+    for (size_t n = 0, i = slotOf(mt, ClassCache::ClassSlots); n < ClassCache::ClassSlots;
+         ++n, i = (i + 1) & (ClassCache::ClassSlots - 1)) {
         const ClassCache::ClassEntry &e = c->classes[i];
         if (e.mt == mt)
             return e.base;
         if (!e.mt)
             return nullptr;
     }
+    return nullptr;
 }
 
 void rememberBase(ClassCache *c, const void *mt, const void *base)
 {
+    // A class registered again may have a new base: proven pairs may be stale.
+    memset(c->hits, 0, sizeof c->hits);
     for (size_t n = 0, i = slotOf(mt, ClassCache::ClassSlots); n < ClassCache::ClassSlots;
          ++n, i = (i + 1) & (ClassCache::ClassSlots - 1)) {
         ClassCache::ClassEntry &e = c->classes[i];
@@ -337,12 +347,30 @@ LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
         return nullptr;
     const void *mt = lua_topointer(L, -1);
     lua_pop(L, 1);
-    const void *target = targetClass(L, c, className);
-    if (!target)
-        return nullptr;
-    for (int depth = 0; mt && depth < 64; ++depth, mt = cachedBase(c, mt)) {
-        if (mt == target)
+    const void *target;
+    if (c->lastName == className) {
+        target = c->lastTarget;
+    } else {
+        target = targetClass(L, c, className);
+        if (!target)
+            return nullptr;
+        c->lastName = className;
+        c->lastTarget = target;
+    }
+    if (mt == target)
+        return static_cast<LuaHandle *>(lua_touserdata(L, index));
+    ClassCache::ClassEntry &hit
+        = c->hits[((reinterpret_cast<uintptr_t>(mt) ^ reinterpret_cast<uintptr_t>(target)) >> 4)
+                  & (ClassCache::HitSlots - 1)];
+    if (hit.mt == mt && hit.base == target)
+        return static_cast<LuaHandle *>(lua_touserdata(L, index));
+    // Bounded: a class registered as its own base must not hang the check.
+    int depth = 0;
+    for (const void *m = cachedBase(c, mt); m && depth < 64; m = cachedBase(c, m), ++depth) {
+        if (m == target) {
+            hit = {mt, target};
             return static_cast<LuaHandle *>(lua_touserdata(L, index));
+        }
     }
     return nullptr;
 }
