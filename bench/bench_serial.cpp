@@ -13,6 +13,7 @@
 // readers taking turns.
 #include "comms/serial.h"
 #include "luax.h"
+#include "standalone.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -44,10 +45,6 @@ const int kChunk = 64 * 1024;
 
 FILE *report = stdout; // the real standard output; the host's chatter goes to /dev/null
 
-void hostLikeHandler(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    printf("Debug: %s\n", message.toLocal8Bit().constData());
-}
 
 // A pattern with every byte value, long enough not to line up with chunks.
 std::vector<char> makePattern()
@@ -193,25 +190,16 @@ end
 
 int main(int argc, char **argv)
 {
-    // scripts/run-benchmarks first calls every bench_* program the Google
-    // Benchmark way; this one has no such cases and is run on its own later.
-    for (int i = 1; i < argc; ++i) {
-        if (!strncmp(argv[i], "--benchmark_", 12)) {
-            printf("{\"benchmarks\": []}\n");
-            return 0;
-        }
-        if (!strcmp(argv[i], "--list-pairs") || !strncmp(argv[i], "--mode=", 7))
-            return 0;
-    }
+    if (standalone::answeredBenchmarkProbe(argc, argv))
+        return 0;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     const qint64 mib = argc > 1 ? qMax(64, atoi(argv[1])) : 64;
     const int rounds = argc > 2 ? qMax(1, atoi(argv[2])) : 5;
 
-    report = fdopen(dup(STDOUT_FILENO), "w");
-    if (!freopen("/dev/null", "w", stdout))
+    report = standalone::quietHost();
+    if (!report)
         return 2;
-    qInstallMessageHandler(hostLikeHandler);
 
     QApplication app(argc, argv);
 

@@ -4,6 +4,8 @@
 //
 //   bench_startup [RUNS]     prints the mean times and the ratio (target <= 1.5)
 //   bench_startup --bare     the bare program itself
+#include "standalone.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -64,16 +66,8 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && !strcmp(argv[1], "--bare"))
         return bareProgram(argc, argv);
-    // scripts/run-benchmarks first calls every bench_* program the Google
-    // Benchmark way; this one has no such cases and is run on its own later.
-    for (int i = 1; i < argc; ++i) {
-        if (!strncmp(argv[i], "--benchmark_", 12)) {
-            printf("{\"benchmarks\": []}\n");
-            return 0;
-        }
-        if (!strcmp(argv[i], "--list-pairs") || !strncmp(argv[i], "--mode=", 7))
-            return 0;
-    }
+    if (standalone::answeredBenchmarkProbe(argc, argv))
+        return 0;
     const int runs = argc > 1 ? qMax(1, atoi(argv[1])) : 10;
     QCoreApplication app(argc, argv);
 

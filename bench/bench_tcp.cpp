@@ -11,6 +11,7 @@
 // The client uses plain POSIX sockets, so it shares no code with either
 // server. Each figure is the best of its rounds, servers taking turns.
 #include "luax.h"
+#include "standalone.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -43,12 +44,6 @@ const int kMessage = 64;
 
 FILE *report = stdout; // the real standard output; the host's chatter goes to /dev/null
 
-// The host's own handler writes every Qt message to standard output; do
-// the same work so that the script server pays what it pays in the host.
-void hostLikeHandler(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    printf("Debug: %s\n", message.toLocal8Bit().constData());
-}
 
 class NativeEchoServer : public QTcpServer {
 public:
@@ -250,27 +245,16 @@ struct Figure {
 
 int main(int argc, char **argv)
 {
-    // scripts/run-benchmarks first calls every bench_* program the Google
-    // Benchmark way; this one has no such cases and is run on its own later.
-    for (int i = 1; i < argc; ++i) {
-        if (!strncmp(argv[i], "--benchmark_", 12)) {
-            printf("{\"benchmarks\": []}\n");
-            return 0;
-        }
-        if (!strcmp(argv[i], "--list-pairs") || !strncmp(argv[i], "--mode=", 7))
-            return 0;
-    }
+    if (standalone::answeredBenchmarkProbe(argc, argv))
+        return 0;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     const qint64 mib = argc > 1 ? qMax(1, atoi(argv[1])) : 256;
     const int rounds = argc > 2 ? qMax(1, atoi(argv[2])) : 3;
 
-    // Results go to the real standard output; everything the host prints
-    // (debug lines, "ObjectTracker::deleted") is still formatted, then dropped.
-    report = fdopen(dup(STDOUT_FILENO), "w");
-    if (!freopen("/dev/null", "w", stdout))
+    report = standalone::quietHost();
+    if (!report)
         return 2;
-    qInstallMessageHandler(hostLikeHandler);
 
     QApplication app(argc, argv);
 

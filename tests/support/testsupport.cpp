@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
+
+#include <algorithm>
 
 #include <filesystem>
 
@@ -92,6 +95,18 @@ void Install::copyFrom(const QString &sourceFile, const QString &relative)
     QDir().mkpath(QFileInfo(target).absolutePath());
     QFile::remove(target);
     QFile::copy(sourceFile, target);
+}
+
+QByteArray everyByteValue(int size)
+{
+    QByteArray data(qMax(size, 256), Qt::Uninitialized);
+    for (int i = 0; i < 256; ++i)
+        data[i] = char(i);
+    QRandomGenerator *random = QRandomGenerator::global();
+    for (int i = 256; i < data.size(); ++i)
+        data[i] = char(random->bounded(256));
+    std::shuffle(data.begin(), data.end(), *random);
+    return data;
 }
 
 QStringList lines(const QByteArray &out)

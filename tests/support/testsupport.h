@@ -51,6 +51,10 @@ private:
     QTemporaryDir dir;
 };
 
+// Every byte value at least once, in random order, then random bytes:
+// payloads that catch any byte a text conversion would touch.
+QByteArray everyByteValue(int size);
+
 // Lines of a child's output, for order checks.
 QStringList lines(const QByteArray &out);
 // Index of the first line that contains needle at or after from, or -1.

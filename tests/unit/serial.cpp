@@ -1,6 +1,7 @@
 // SerialPort on real lines: pseudo-terminal pairs made by socat, the script
 // on one end and plain POSIX reads and writes on the other. Payloads carry
 // every byte value; every wait is for an observable arrival.
+#include "testsupport.h"
 #include "comms/serial.h"
 #include "comms/serialport.h"
 #include "comms/serialworker.h"
@@ -56,18 +57,6 @@ end
 function newPort() local p = serial.SerialPort.create(); made[#made + 1] = p; return p end
 )lua";
 
-// Every byte value at least once, in random order, then random bytes.
-QByteArray payload(int size)
-{
-    QByteArray data(qMax(size, 256), Qt::Uninitialized);
-    for (int i = 0; i < 256; ++i)
-        data[i] = char(i);
-    QRandomGenerator *random = QRandomGenerator::global();
-    for (int i = 256; i < data.size(); ++i)
-        data[i] = char(random->bounded(256));
-    std::shuffle(data.begin(), data.end(), *random);
-    return data;
-}
 
 // How many of this process's descriptors are open on device.
 int descriptorsOn(const QString &device)
@@ -157,7 +146,7 @@ class Streamer {
 public:
     explicit Streamer(int fd)
         : worker([this, fd] {
-            const QByteArray chunk = payload(4096);
+            const QByteArray chunk = testsupport::everyByteValue(4096);
             while (!stop) {
                 pollfd p { fd, POLLOUT, 0 };
                 if (poll(&p, 1, 20) > 0) {
@@ -322,8 +311,8 @@ private slots:
         QFETCH(int, size);
         PtyPair pair;
         QVERIFY(pair.ready());
-        const QByteArray out = payload(size);
-        const QByteArray in = payload(size);
+        const QByteArray out = testsupport::everyByteValue(size);
+        const QByteArray in = testsupport::everyByteValue(size);
         setGlobal("name", pair.a);
         setGlobal("out", out);
         QCOMPARE(eval("newPort():open(name)"), QVariant(true));
@@ -360,7 +349,7 @@ private slots:
         PtyPair pair;
         QVERIFY(pair.ready());
         setGlobal("name", pair.a);
-        const QByteArray data = payload(1000);
+        const QByteArray data = testsupport::everyByteValue(1000);
         setGlobal("data", data);
         QCOMPARE(run("p = newPort(); p:open(name); p:write(data)"), QString());
         QTRY_VERIFY_WITH_TIMEOUT(pair.drain() >= data.size(), 10000);

@@ -1,6 +1,7 @@
 // TcpServer and TcpSocket against real peers: socat on the other end of the
 // loopback (a program we did not write), or a plain Qt socket where the test
 // must look at the peer's state. Payloads carry every byte value.
+#include "testsupport.h"
 #include "comms/tcp.h"
 #include "luafixture.h"
 #include "luax.h"
@@ -54,18 +55,6 @@ function newServer(...) local s = qt.TcpServer.create(...); made[#made + 1] = s;
 function newSocket() local s = qt.TcpSocket.create(); made[#made + 1] = s; return s end
 )lua";
 
-// Every byte value at least once, in random order, then random bytes.
-QByteArray payload(int size)
-{
-    QByteArray data(qMax(size, 256), Qt::Uninitialized);
-    for (int i = 0; i < 256; ++i)
-        data[i] = char(i);
-    QRandomGenerator *random = QRandomGenerator::global();
-    for (int i = 256; i < data.size(); ++i)
-        data[i] = char(random->bounded(256));
-    std::shuffle(data.begin(), data.end(), *random);
-    return data;
-}
 
 quint16 freePort()
 {
@@ -184,7 +173,7 @@ private slots:
         QVERIFY(port > 0);
         auto socat = socatClient(port);
         QVERIFY(socat->started());
-        const QByteArray data = payload(size);
+        const QByteArray data = testsupport::everyByteValue(size);
         socat->process.write(data);
         QTRY_VERIFY_WITH_TIMEOUT(socat->received.size() >= data.size(), 20000);
         QCOMPARE(socat->received.size(), data.size());
@@ -208,8 +197,8 @@ private slots:
         QVERIFY(socat->started());
         QTRY_VERIFY_WITH_TIMEOUT(socat->log.contains("listening on"), 10000);
 
-        const QByteArray out = payload(200000);
-        const QByteArray back = payload(300000);
+        const QByteArray out = testsupport::everyByteValue(200000);
+        const QByteArray back = testsupport::everyByteValue(300000);
         setGlobal("payload", out);
         setGlobal("port", port);
         QTest::ignoreMessage(QtDebugMsg,
