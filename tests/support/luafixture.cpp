@@ -1,6 +1,10 @@
 #include "luafixture.h"
 #include "luax.h"
 
+#include <QApplication>
+#include <QPointer>
+#include <QWidget>
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -33,6 +37,25 @@ QByteArray StdoutCapture::finish()
         data.append(buf, int(n));
     close(file);
     return data;
+}
+
+void WindowBaseline::take()
+{
+    windows.clear();
+    for (QWidget *w : QApplication::topLevelWidgets())
+        windows.insert(w);
+}
+
+void WindowBaseline::deleteNew()
+{
+    // Windows with a parent (dialogs) go with it, hence the guards.
+    QList<QPointer<QWidget>> made;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (!windows.contains(w))
+            made << w;
+    }
+    for (const QPointer<QWidget> &w : qAsConst(made))
+        delete w.data();
 }
 
 LuaFixture::LuaFixture()

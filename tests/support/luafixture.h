@@ -6,6 +6,7 @@
 #include <lua.hpp>
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <QVariant>
 
@@ -25,6 +26,18 @@ private:
     int file = -1;
     bool done = false;
     QByteArray data;
+};
+
+// The top-level windows that exist now; deleteNew() deletes every window made
+// since, the ones a test's script left open.
+class WindowBaseline
+{
+public:
+    void take();
+    void deleteNew();
+
+private:
+    QSet<const void *> windows;
 };
 
 class LuaFixture

@@ -77,7 +77,7 @@ class Events : public QObject
 
 private:
     std::unique_ptr<LuaFixture> fx;
-    QSet<QWidget *> baseline;
+    testsupport::WindowBaseline baseline;
 
     QString run(const QByteArray &code) { return fx->run(code); }
     QStringList log(std::initializer_list<const char *> only = {}) { return logged(*fx, only); }
@@ -127,8 +127,7 @@ private slots:
 
     void init()
     {
-        const auto tops = QApplication::topLevelWidgets();
-        baseline = QSet<QWidget *>(tops.begin(), tops.end());
+        baseline.take();
         fx = std::make_unique<LuaFixture>();
         QCOMPARE(run(recordingHandler()), QString());
     }
@@ -137,14 +136,7 @@ private slots:
     {
         // The interpreter goes first, as in the host; then the windows.
         fx.reset();
-        // Windows with a parent (dialogs) go with it, hence the guards.
-        QList<QPointer<QWidget>> windows;
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (!baseline.contains(w))
-                windows << w;
-        }
-        for (const QPointer<QWidget> &w : qAsConst(windows))
-            delete w.data();
+        baseline.deleteNew();
     }
 
     // ---- pointer -------------------------------------------------------

@@ -30,7 +30,7 @@ class Widgets : public QObject
 
 private:
     std::unique_ptr<LuaFixture> fx;
-    QSet<QWidget *> baseline;
+    testsupport::WindowBaseline baseline;
 
     QString run(const QByteArray &code) { return fx->run(code); }
     QVariant eval(const QByteArray &expression) { return fx->eval(expression); }
@@ -59,8 +59,7 @@ private slots:
 
     void init()
     {
-        const auto tops = QApplication::topLevelWidgets();
-        baseline = QSet<QWidget *>(tops.begin(), tops.end());
+        baseline.take();
         fx = std::make_unique<LuaFixture>();
         QCOMPARE(run(recordingHandler()), QString());
     }
@@ -68,14 +67,7 @@ private slots:
     void cleanup()
     {
         fx.reset();
-        // Windows with a parent (dialogs) go with it, hence the guards.
-        QList<QPointer<QWidget>> windows;
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (!baseline.contains(w))
-                windows << w;
-        }
-        for (const QPointer<QWidget> &w : qAsConst(windows))
-            delete w.data();
+        baseline.deleteNew();
     }
 
     // ---- create ----------------------------------------------------------
