@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build demo demo-bundle test test-asan bench fuzz soak clean
+.PHONY: all deps build demo demo-bundle test test-asan bench fuzz soak clean windows test-windows windows-dist
 
 all: build
 
@@ -57,5 +57,13 @@ fuzz: deps
 soak: deps build
 	scripts/soak $(BUILD)/bin/orvane
 
+# Windows: cross-built with mingw-w64 against the toolchain of
+# scripts/build-windows-toolchain (run it once; it takes a while), tested
+# under wine. See docs/windows.md.
+WIN_BUILD ?= build-win
+windows:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz $(WIN_BUILD)

@@ -6,7 +6,7 @@
 #include "serialport.h"
 #include "tracker.h"
 
-#include <QSerialPortInfo>
+#include "serialdevice.h"
 
 namespace {
 
@@ -17,10 +17,10 @@ SerialPort *checkPort(lua_State *L)
 
 int lserial_ports(lua_State *L)
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    const QStringList ports = serialPortNames();
     luaL_checkstack(L, ports.size(), "too many serial ports");
-    for (const QSerialPortInfo &info : ports) {
-        const QByteArray name = info.portName().toLocal8Bit();
+    for (const QString &port : ports) {
+        const QByteArray name = port.toLocal8Bit();
         lua_pushlstring(L, name.constData(), size_t(name.size()));
     }
     return ports.size();

@@ -1,6 +1,7 @@
 #include "serialworker.h"
 
-#include <QSerialPort>
+#include "serialdevice.h"
+
 #include <QThread>
 
 SerialPortX::SerialPortX()
@@ -15,11 +16,11 @@ bool SerialPortX::onWorkerThread() const
 
 void SerialPortX::init()
 {
-    port = new QSerialPort(this);
-    connect(port, &QSerialPort::readyRead, this, &SerialPortX::onReadyRead);
+    port = new SerialDevice(this);
+    connect(port, &SerialDevice::readyRead, this, &SerialPortX::onReadyRead);
     // errorOccurred, not error(): the old signal is deprecated and, being
     // overloaded with the getter, ambiguous to connect.
-    connect(port, &QSerialPort::errorOccurred, this, &SerialPortX::onError);
+    connect(port, &SerialDevice::errorOccurred, this, &SerialPortX::onError);
 }
 
 void SerialPortX::open(QString name)
@@ -36,10 +37,10 @@ void SerialPortX::open(QString name)
     ++opens;
     gone = false;
     port->setPortName(name);
-    port->setBaudRate(38400, QSerialPort::AllDirections);
-    port->setDataBits(QSerialPort::Data8);
-    port->setParity(QSerialPort::OddParity);
-    port->setStopBits(QSerialPort::OneStop);
+    port->setBaudRate(38400, SerialDevice::AllDirections);
+    port->setDataBits(SerialDevice::Data8);
+    port->setParity(SerialDevice::OddParity);
+    port->setStopBits(SerialDevice::OneStop);
     port->open(QIODevice::ReadWrite);
 }
 
@@ -72,11 +73,11 @@ void SerialPortX::onReadyRead()
 
 void SerialPortX::onError()
 {
-    const QSerialPort::SerialPortError code = port->error();
+    const SerialDevice::SerialPortError code = port->error();
     // Qt reports "no error" on every successful open and clearError().
-    if (code == QSerialPort::NoError || gone)
+    if (code == SerialDevice::NoError || gone)
         return;
-    if (code == QSerialPort::ResourceError || code == QSerialPort::ReadError || code == QSerialPort::WriteError) {
+    if (code == SerialDevice::ResourceError || code == SerialDevice::ReadError || code == SerialDevice::WriteError) {
         gone = port->isOpen();
         if (gone) {
             // Closed from the event loop, not from inside Qt's own error

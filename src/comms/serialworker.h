@@ -7,7 +7,7 @@
 #include <QObject>
 #include <QString>
 
-class QSerialPort;
+#include "serialdevice.h"
 
 class SerialPortX : public QObject {
     Q_OBJECT
@@ -32,7 +32,7 @@ private:
     bool onWorkerThread() const;
     void dropPort(quint64 openCount);
 
-    QSerialPort *port = nullptr; // child of this worker, made by init()
+    SerialDevice *port = nullptr; // child of this worker, made by init()
     // Counts opens, so that a close queued for a device that went away
     // cannot hit a port the script has opened again meanwhile.
     quint64 opens = 0;

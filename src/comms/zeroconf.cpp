@@ -1,10 +1,13 @@
+// The parts of the adapter every platform shares, and the KDNSSD backend.
 #include "zeroconf.h"
 
+#include <QTimer>
+
+#ifndef Q_OS_WIN
 #include <KDNSSD/PublicService>
 #include <KDNSSD/RemoteService>
 #include <KDNSSD/ServiceBrowser>
-
-#include <QTimer>
+#endif
 
 namespace zeroconf {
 
@@ -30,22 +33,7 @@ ServiceType parseServiceType(const QString &fullType)
     return out;
 }
 
-bool daemonAvailable()
-{
-    return KDNSSD::ServiceBrowser::isAvailable() == KDNSSD::ServiceBrowser::Working;
-}
-
 } // namespace zeroconf
-
-// KDNSSD answers some failures from inside the very call that started the
-// work; our callers connect afterwards or log first, so every outcome is
-// posted to the event loop instead.
-template <class Object, class Signal>
-static void postSignal(Object *self, Signal signal, int error)
-{
-    QMetaObject::invokeMethod(
-        self, [self, signal, error] { emit(self->*signal)(error); }, Qt::QueuedConnection);
-}
 
 int DiscoverableService::resolveTimeoutMs = 10000;
 
@@ -54,6 +42,28 @@ DiscoverableService::DiscoverableService(const QString &serviceType, const QStri
     , type(serviceType)
     , name(serviceName)
 {
+}
+
+void DiscoverableService::onResolveTimeout()
+{
+    if (resolving)
+        failResolve(zeroconf::ResolveTimeout);
+}
+
+ServiceBrowser::ServiceBrowser(const QString &serviceType, QObject *parent)
+    : QObject(parent)
+    , type(serviceType)
+    , parsed(zeroconf::parseServiceType(serviceType))
+{
+}
+
+#ifndef Q_OS_WIN
+
+using zeroconf::postSignal;
+
+bool zeroconf::daemonAvailable()
+{
+    return KDNSSD::ServiceBrowser::isAvailable() == KDNSSD::ServiceBrowser::Working;
 }
 
 DiscoverableService::~DiscoverableService() = default;
@@ -137,12 +147,6 @@ void DiscoverableService::onRemoteResolved(bool ok)
     emit resolved(domainName);
 }
 
-void DiscoverableService::onResolveTimeout()
-{
-    if (resolving)
-        failResolve(zeroconf::ResolveTimeout);
-}
-
 void DiscoverableService::failResolve(int error)
 {
     resolving = false;
@@ -150,13 +154,6 @@ void DiscoverableService::failResolve(int error)
         resolveTimer->stop();
     remote.reset();
     emit resolveError(error);
-}
-
-ServiceBrowser::ServiceBrowser(const QString &serviceType, QObject *parent)
-    : QObject(parent)
-    , type(serviceType)
-    , parsed(zeroconf::parseServiceType(serviceType))
-{
 }
 
 ServiceBrowser::~ServiceBrowser() = default;
@@ -191,3 +188,5 @@ void ServiceBrowser::browse()
     if (refused)
         postSignal(this, &ServiceBrowser::browsingFailed, zeroconf::BrowseFailed);
 }
+
+#endif // !Q_OS_WIN

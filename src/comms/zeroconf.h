@@ -1,8 +1,11 @@
 #pragma once
 // Zero-configuration service discovery for Bonjour: announcing a service,
-// resolving a named one, and browsing for a type. A thin adapter over KDE's
-// KDNSSD, which talks to avahi-daemon over the system D-Bus; it offers only
-// what Bonjour uses, in the shape Bonjour expects.
+// resolving a named one, and browsing for a type. A thin adapter that offers
+// only what Bonjour uses, in the shape Bonjour expects, over one backend per
+// platform: KDE's KDNSSD, which talks to avahi-daemon over the system D-Bus
+// (zeroconf.cpp), or Windows' own DNS-SD functions in dnsapi.dll
+// (zeroconf_win.cpp), found at run time: before Windows 10 (and under wine)
+// they are missing, and every call then reports DaemonNotRunning.
 //
 // Every signal is delivered through the event loop, never from inside the
 // call that started the work, so a caller may connect after the call and
@@ -28,11 +31,17 @@
 #include <QObject>
 #include <QString>
 
+#ifdef Q_OS_WIN
+namespace zeroconf {
+struct WinRequest;
+}
+#else
 namespace KDNSSD {
 class PublicService;
 class RemoteService;
 class ServiceBrowser;
 }
+#endif
 
 namespace zeroconf {
 
@@ -54,8 +63,19 @@ struct ServiceType
 };
 ServiceType parseServiceType(const QString &fullType);
 
-// True when the daemon answers on the system bus.
+// True when the daemon answers on the system bus (on Windows: when the
+// system offers DNS-SD).
 bool daemonAvailable();
+
+// The backends answer some failures from inside the very call that started
+// the work; our callers connect afterwards or log first, so every outcome is
+// posted to the event loop instead.
+template <class Object, class Signal>
+void postSignal(Object *self, Signal signal, int error)
+{
+    QMetaObject::invokeMethod(
+        self, [self, signal, error] { emit(self->*signal)(error); }, Qt::QueuedConnection);
+}
 
 } // namespace zeroconf
 
@@ -94,12 +114,19 @@ signals:
     void resolveError(int error);
 
 private slots:
+#ifndef Q_OS_WIN
     void onPublished(bool ok);
     void onRemoteResolved(bool ok);
+#endif
     void onResolveTimeout();
 
 private:
     void failResolve(int error);
+#ifdef Q_OS_WIN
+    friend struct zeroconf::WinRequest;
+    void onWinRegistered(int status, const QString &registeredName);
+    void onWinResolved(int status, const QString &host, quint16 port);
+#endif
 
     QString type;
     QString name;
@@ -108,8 +135,13 @@ private:
     quint16 portNumber = 0;
     bool strictName = false;
     bool resolving = false;
+#ifdef Q_OS_WIN
+    zeroconf::WinRequest *registration = nullptr;
+    zeroconf::WinRequest *resolution = nullptr;
+#else
     KDNSSD::PublicService *publisher = nullptr; // our child
     QExplicitlySharedDataPointer<KDNSSD::RemoteService> remote;
+#endif
     class QTimer *resolveTimer = nullptr;
 };
 
@@ -134,5 +166,11 @@ signals:
 private:
     QString type;
     zeroconf::ServiceType parsed;
+#ifdef Q_OS_WIN
+    friend struct zeroconf::WinRequest;
+    void onWinBrowsed(int status, const QString &instance, bool removed);
+    zeroconf::WinRequest *browser = nullptr;
+#else
     KDNSSD::ServiceBrowser *browser = nullptr; // our child
+#endif
 };
