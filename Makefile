@@ -65,5 +65,8 @@ windows:
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
+test-windows: build windows
+	scripts/test-windows $(BUILD) $(WIN_BUILD)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz $(WIN_BUILD)

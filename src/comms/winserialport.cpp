@@ -63,14 +63,12 @@ QStringList WinSerialPort::availablePortNames()
         }
         RegCloseKey(key);
     }
-    if (!names.isEmpty())
-        return names;
-    // No device map (a system without serial drivers of its own, or wine's
-    // dosdevices links only): every COM name the object manager knows.
+    // Ports the device map does not list (virtual ports, wine's dosdevices
+    // links): every further COM name the object manager knows.
     for (int n = 1; n <= 256; ++n) {
         const QString name = QStringLiteral("COM%1").arg(n);
         wchar_t target[512];
-        if (QueryDosDeviceW(reinterpret_cast<LPCWSTR>(name.utf16()), target, 512))
+        if (!names.contains(name) && QueryDosDeviceW(reinterpret_cast<LPCWSTR>(name.utf16()), target, 512))
             names.append(name);
     }
     return names;
