@@ -65,8 +65,11 @@ windows:
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
-test-windows: build windows
-	scripts/test-windows $(BUILD) $(WIN_BUILD)
+test-windows: build windows-dist
+	ORVANE_WIN_DIST=$(CURDIR)/$(WIN_BUILD)/dist/orvane scripts/test-windows $(BUILD) $(WIN_BUILD)
+
+windows-dist: windows
+	scripts/windows-dist $(WIN_BUILD) $(WIN_BUILD)/dist
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz $(WIN_BUILD)

@@ -481,6 +481,31 @@ private slots:
                                                 .arg(differing)
                                                 .arg(size.width() * size.height())));
     }
+
+    // What a user copies onto a panel: the dist folder, in a wine prefix made
+    // for this test with nothing else installed, runs the demo from its
+    // bundle and passes the demo's own driver.
+    void distRunsTheDemoInAFreshPrefix()
+    {
+        const QString dist = qEnvironmentVariable("ORVANE_WIN_DIST");
+        if (dist.isEmpty())
+            QSKIP("ORVANE_WIN_DIST is not set (make test-windows sets it after make windows-dist)");
+        QTemporaryDir prefix;
+        QProcessEnvironment env = wineEnvironment();
+        env.insert(QStringLiteral("WINEPREFIX"), prefix.path());
+        env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+        const testsupport::Run boot = testsupport::runProcess(QStringLiteral("wineboot"), {QStringLiteral("-u")},
+                                                              QString(), 180000, env);
+        QVERIFY2(boot.finished, "wineboot did not finish");
+        env.insert(QStringLiteral("ORVANE_DRIVER"), QStringLiteral(ORVANE_SOURCE_DIR "/tests/e2e/drivers/demo_driver.lua"));
+        const testsupport::Run run = testsupport::runProcess(QStringLiteral("wine"), {dist + QLatin1String("/orvane.exe"),
+                                                             QStringLiteral("demo")}, dist, 180000, env);
+        testsupport::runProcess(QStringLiteral("wineserver"), {QStringLiteral("-k")}, QString(), 30000, env);
+        const QByteArray out = withoutCr(run.out);
+        QVERIFY2(run.finished && run.status == 0, out.right(3000).constData());
+        QVERIFY2(out.contains("\n17 passed, 0 failed\n"), out.right(3000).constData());
+        QVERIFY(out.contains("\nsize of bundle:\t"));
+    }
 };
 
 QTEST_MAIN(WineE2E)
