@@ -7,7 +7,11 @@
 #include <QStringList>
 
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <stdlib.h> // _exit in the Windows runtime
+#else
 #include <unistd.h>
+#endif
 
 static void initOrvaneResources() { Q_INIT_RESOURCE(orvane_resources); }
 
