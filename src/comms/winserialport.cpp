@@ -74,6 +74,18 @@ QStringList WinSerialPort::availablePortNames()
     return names;
 }
 
+template <class T>
+bool WinSerialPort::change(T &setting, T value)
+{
+    const T old = setting;
+    setting = value;
+    if (isOpen() && !applySettings()) {
+        setting = old;
+        return false;
+    }
+    return true;
+}
+
 bool WinSerialPort::setBaudRate(qint32 baudRate, Directions directions)
 {
     // One rate for both directions: Win32 has no split rates.
@@ -81,13 +93,7 @@ bool WinSerialPort::setBaudRate(qint32 baudRate, Directions directions)
         setError(UnsupportedOperationError, tr("Unsupported baud rate"));
         return false;
     }
-    const qint32 old = baud_;
-    baud_ = baudRate;
-    if (isOpen() && !applySettings()) {
-        baud_ = old;
-        return false;
-    }
-    return true;
+    return change(baud_, baudRate);
 }
 
 qint32 WinSerialPort::baudRate(Directions) const
@@ -97,46 +103,22 @@ qint32 WinSerialPort::baudRate(Directions) const
 
 bool WinSerialPort::setDataBits(DataBits dataBits)
 {
-    const DataBits old = dataBits_;
-    dataBits_ = dataBits;
-    if (isOpen() && !applySettings()) {
-        dataBits_ = old;
-        return false;
-    }
-    return true;
+    return change(dataBits_, dataBits);
 }
 
 bool WinSerialPort::setParity(Parity parity)
 {
-    const Parity old = parity_;
-    parity_ = parity;
-    if (isOpen() && !applySettings()) {
-        parity_ = old;
-        return false;
-    }
-    return true;
+    return change(parity_, parity);
 }
 
 bool WinSerialPort::setStopBits(StopBits stopBits)
 {
-    const StopBits old = stopBits_;
-    stopBits_ = stopBits;
-    if (isOpen() && !applySettings()) {
-        stopBits_ = old;
-        return false;
-    }
-    return true;
+    return change(stopBits_, stopBits);
 }
 
 bool WinSerialPort::setFlowControl(FlowControl flowControl)
 {
-    const FlowControl old = flow_;
-    flow_ = flowControl;
-    if (isOpen() && !applySettings()) {
-        flow_ = old;
-        return false;
-    }
-    return true;
+    return change(flow_, flowControl);
 }
 
 bool WinSerialPort::applySettings()

@@ -92,6 +92,10 @@ private slots:
     void poll();
 
 private:
+    // Sets one line setting, applied at once when open; the old value stays
+    // when the driver refuses the new one.
+    template <class T>
+    bool change(T &setting, T value);
     bool applySettings();
     void waitForInput();
     void startPolling();
