@@ -99,11 +99,16 @@ struct WinRequest
         static QHash<quint64, QPointer<QObject>> table;
         return table;
     }
-    static quint64 nextId()
+    // A new request whose answers go to owner while it lives.
+    static WinRequest *make(QObject *owner)
     {
         static quint64 counter = 0;
-        return ++counter;
+        auto *r = new WinRequest;
+        r->id = ++counter;
+        live().insert(r->id, owner);
+        return r;
     }
+    void *context() const { return reinterpret_cast<void *>(quintptr(id)); }
 
     // Runs f on the main thread if the request is still wanted there.
     static void post(quint64 id, std::function<void(QObject *)> f)
@@ -205,8 +210,7 @@ void DiscoverableService::registerService(bool noAutoRename)
                    dns.ok ? zeroconf::RegistrationFailed : zeroconf::DaemonNotRunning);
         return;
     }
-    auto *r = new WinRequest;
-    r->id = WinRequest::nextId();
+    auto *r = WinRequest::make(this);
     r->name = (name + QLatin1Char('.') + zeroconf::fullName(type, dom)).toStdWString();
     r->host = (QHostInfo::localHostName() + QLatin1String(".local")).toStdWString();
     r->instance = dns.construct(r->name.c_str(), r->host.c_str(), nullptr, nullptr, portNumber, 0, 0, 0, nullptr,
@@ -214,8 +218,7 @@ void DiscoverableService::registerService(bool noAutoRename)
     r->registerRequest.Version = DNS_QUERY_REQUEST_VERSION1;
     r->registerRequest.pServiceInstance = r->instance;
     r->registerRequest.pRegisterCompletionCallback = &WinRequest::registered;
-    r->registerRequest.pQueryContext = reinterpret_cast<PVOID>(quintptr(r->id));
-    WinRequest::live().insert(r->id, this);
+    r->registerRequest.pQueryContext = r->context();
     registration = r;
     if (!r->instance || dns.registerService(&r->registerRequest, &r->cancel) != zeroconf::kRequestPending)
         postSignal(this, &DiscoverableService::registrationError, zeroconf::RegistrationFailed);
@@ -246,16 +249,14 @@ void DiscoverableService::resolve(bool forceMulticast)
         return;
     }
     resolving = true;
-    auto *r = new WinRequest;
-    r->id = WinRequest::nextId();
+    auto *r = WinRequest::make(this);
     r->name = (name + QLatin1Char('.') + zeroconf::fullName(type, dom.isEmpty() ? QStringLiteral("local.") : dom))
                   .toStdWString();
     DNS_SERVICE_RESOLVE_REQUEST request{};
     request.Version = DNS_QUERY_REQUEST_VERSION1;
     request.QueryName = &r->name[0];
     request.pResolveCompletionCallback = &WinRequest::resolved;
-    request.pQueryContext = reinterpret_cast<PVOID>(quintptr(r->id));
-    WinRequest::live().insert(r->id, this);
+    request.pQueryContext = r->context();
     resolution = r;
     if (!resolveTimer) {
         resolveTimer = new QTimer(this);
@@ -321,15 +322,13 @@ void ServiceBrowser::browse()
         postSignal(this, &ServiceBrowser::browsingFailed, zeroconf::DaemonNotRunning);
         return;
     }
-    auto *r = new WinRequest;
-    r->id = WinRequest::nextId();
+    auto *r = WinRequest::make(this);
     r->name = zeroconf::fullName(type, QString()).toStdWString();
     DNS_SERVICE_BROWSE_REQUEST request{};
     request.Version = DNS_QUERY_REQUEST_VERSION1;
     request.QueryName = r->name.c_str();
     request.pBrowseCallback = &WinRequest::browsed;
-    request.pQueryContext = reinterpret_cast<PVOID>(quintptr(r->id));
-    WinRequest::live().insert(r->id, this);
+    request.pQueryContext = r->context();
     browser = r;
     if (dns.browse(&request, &r->cancel) != zeroconf::kRequestPending)
         postSignal(this, &ServiceBrowser::browsingFailed, zeroconf::BrowseFailed);
