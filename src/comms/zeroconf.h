@@ -84,9 +84,6 @@ public:
     // effect here: avahi picks the transport itself.
     void resolve(bool forceMulticast);
 
-    // How long a resolution may stay unanswered before ResolveTimeout.
-    static int resolveTimeoutMs;
-
 signals:
     void registered();
     void registrationError(int error);
@@ -99,7 +96,12 @@ private slots:
     void onResolveTimeout();
 
 private:
+    friend struct TestAccess;
+
     void failResolve(int error);
+
+    // How long a resolution may stay unanswered before ResolveTimeout.
+    static int resolveTimeoutMs;
 
     QString type;
     QString name;
