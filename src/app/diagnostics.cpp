@@ -19,10 +19,15 @@ namespace orvane {
 
 namespace {
 
-// Boxes need a widget application and the GUI thread; anywhere else the line
-// on standard output is all we can give.
+// Boxes need a widget application that is fully built (a fatal message
+// while it starts, such as "no Qt platform plugin could be initialized",
+// comes from inside its constructor, when there is no platform to show a
+// box on) and the GUI thread; anywhere else the line on standard output is
+// all we can give.
 bool canShowBox()
 {
+    if (QCoreApplication::startingUp() || QCoreApplication::closingDown())
+        return false;
     auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
     return app && QThread::currentThread() == app->thread();
 }

@@ -41,7 +41,9 @@ int tracebackHandler(lua_State *L)
     lua_pushvalue(L, 1);
     lua_pushinteger(L, 2);
     lua_call(L, 2, 1);
-    printf("ERROR(traceback): %s\n", lua_tostring(L, -1));
+    // A script's own debug.traceback may answer with anything.
+    if (const char *text = lua_tostring(L, -1))
+        printf("ERROR(traceback): %s\n", text);
     return 1;
 }
 
@@ -92,7 +94,7 @@ int luaX_vpcallh(lua_State *L, int handler, int nargs, int nresults, const char 
             break;
         }
         case 'o':
-            luaX_pushqobject(L, va_arg(args, QObject *));
+            luaX_pushqobjectsafe(L, va_arg(args, QObject *));
             ++extraArgs;
             break;
         case 'r':
@@ -151,13 +153,29 @@ int luaX_dostring(lua_State *L, const char *chunk, const char *format, ...)
     return result;
 }
 
+namespace {
+
+int toStringUnprotected(lua_State *L)
+{
+    luaL_tolstring(L, 1, nullptr);
+    return 1;
+}
+
+} // namespace
+
 void luaX_reporterror(lua_State *L, const char *context)
 {
     if (context)
         printf("Error: %s\n", context);
-    const char *msg = luaL_tolstring(L, -1, nullptr);
-    printf("[%s]\n", msg);
-    lua_pop(L, 1);
+    // The usual string form runs the value's __tostring, which is the
+    // script's and may raise, recurse without end or return no string.
+    lua_pushcfunction(L, toStringUnprotected); /* err, f */
+    lua_pushvalue(L, -2);                      /* err, f, err */
+    if (lua_pcall(L, 1, 1, 0) != LUA_OK || lua_type(L, -1) != LUA_TSTRING) {
+        lua_pop(L, 1);
+        lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, -1));
+    }
+    printf("[%s]\n", lua_tostring(L, -1)); /* err, text */
+    lua_pop(L, 2);
     fflush(stdout);
-    lua_pop(L, 1);
 }

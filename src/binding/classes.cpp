@@ -113,6 +113,10 @@ LuaHandle *testByWalking(lua_State *L, int index, const char *className)
     if (!lua_getmetatable(L, index))
         return nullptr;
     const int top = lua_gettop(L); /* current */
+    if (static_cast<LuaHandle *>(p)->madeAs != lua_topointer(L, top)) {
+        lua_settop(L, top - 1);
+        return nullptr;
+    }
     luaL_getmetatable(L, className); /* current, target */
     if (lua_isnil(L, -1)) {
         lua_settop(L, top - 1);
@@ -294,7 +298,8 @@ void luaX_newobject(lua_State *L, void *object, const char *className, int flags
     auto *h = static_cast<LuaHandle *>(lua_newuserdata(L, sizeof(LuaHandle)));
     h->object = object;
     h->flags = flags;
-    luaL_setmetatable(L, className);
+    h->madeAs = luaL_getmetatable(L, className) == LUA_TTABLE ? lua_topointer(L, -1) : nullptr;
+    lua_setmetatable(L, -2);
     if (!(flags & HANDLE_UNTRACKED)) {
         lua_pushvalue(L, -1);
         lua_rawsetp(L, LUA_REGISTRYINDEX, object);
@@ -336,6 +341,35 @@ void luaX_pushqobject(lua_State *L, QObject *object)
     lua_pushnil(L);
 }
 
+namespace {
+
+int pushQObjectUnprotected(lua_State *L)
+{
+    luaX_pushqobject(L, static_cast<QObject *>(lua_touserdata(L, 1)));
+    return 1;
+}
+
+} // namespace
+
+void luaX_pushqobjectsafe(lua_State *L, QObject *object)
+{
+    if (!object) {
+        lua_pushnil(L);
+        return;
+    }
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) != LUA_TNIL)
+        return;
+    lua_pop(L, 1);
+    // A first push runs the class's __init, which a script may have replaced
+    // by something that raises; native code has no caller to raise to.
+    lua_pushcfunction(L, pushQObjectUnprotected);
+    lua_pushlightuserdata(L, object);
+    if (lua_pcall(L, 1, 1, 0) != LUA_OK) {
+        luaX_reporterror(L, "__init");
+        lua_pushnil(L);
+    }
+}
+
 LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
 {
     if (lua_type(L, index) != LUA_TUSERDATA)
@@ -347,6 +381,9 @@ LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
         return nullptr;
     const void *mt = lua_topointer(L, -1);
     lua_pop(L, 1);
+    auto *h = static_cast<LuaHandle *>(lua_touserdata(L, index));
+    if (h->madeAs != mt)
+        return nullptr; // relabelled, or not one of our handles at all
     const void *target;
     if (c->lastName == className) {
         target = c->lastTarget;
@@ -358,18 +395,18 @@ LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
         c->lastTarget = target;
     }
     if (mt == target)
-        return static_cast<LuaHandle *>(lua_touserdata(L, index));
+        return h;
     ClassCache::ClassEntry &hit
         = c->hits[((reinterpret_cast<uintptr_t>(mt) ^ reinterpret_cast<uintptr_t>(target)) >> 4)
                   & (ClassCache::HitSlots - 1)];
     if (hit.mt == mt && hit.base == target)
-        return static_cast<LuaHandle *>(lua_touserdata(L, index));
+        return h;
     // Bounded: a class registered as its own base must not hang the check.
     int depth = 0;
     for (const void *m = cachedBase(c, mt); m && depth < 64; m = cachedBase(c, m), ++depth) {
         if (m == target) {
             hit = {mt, target};
-            return static_cast<LuaHandle *>(lua_touserdata(L, index));
+            return h;
         }
     }
     return nullptr;

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QMoveEvent>
 #include <QResizeEvent>
 
@@ -50,6 +51,13 @@ bool ObjectTracker::eventFilter(QObject *watched, QEvent *event)
 {
     if (inputRecorder)
         inputRecorder(watched, event);
+    // A handler may delete the watched object (a dialog's exec deletes it on
+    // the spot, a nested loop runs its deferred delete) or even this
+    // tracker. Qt reads the receiver again after a filter that lets the event
+    // pass, so an event whose receiver is gone is consumed; and nothing of
+    // this tracker is read after a dispatch.
+    QPointer<QObject> alive(watched);
+    lua_State *L = state;
     bool consume = false;
     switch (event->type()) {
     case QEvent::MouseButtonPress: {
@@ -91,12 +99,12 @@ bool ObjectTracker::eventFilter(QObject *watched, QEvent *event)
     case QEvent::Move: {
         auto *e = static_cast<QMoveEvent *>(event);
         dispatch(watched, "onMove", "%d %d", e->pos().x(), e->pos().y());
-        return false; // the stack of an enclosing call is left alone
+        return !alive; // the stack of an enclosing call is left alone
     }
     case QEvent::Resize: {
         auto *e = static_cast<QResizeEvent *>(event);
         dispatch(watched, "onResize", "%d %d", e->size().width(), e->size().height());
-        return false;
+        return !alive;
     }
     case QEvent::Close:
         consume = dispatch(watched, "onClose", nullptr) != 0;
@@ -134,6 +142,6 @@ bool ObjectTracker::eventFilter(QObject *watched, QEvent *event)
     // Script calls that open a dialog or close a window re-enter here from
     // inside a running script call; the event's own values must not pile up
     // on that call's stack.
-    lua_settop(state, 0);
-    return consume;
+    lua_settop(L, 0);
+    return consume || !alive;
 }

@@ -27,6 +27,12 @@ enum HandleFlags {
 // handle found through any base class names the same object.
 struct LuaHandle
 {
+    // The class metatable the handle was made with. The class check compares
+    // it with the metatable the handle carries now, so a handle given another
+    // class's metatable (debug.setmetatable) is refused instead of cast. It
+    // comes first: a foreign userdata given a class metatable (an io file)
+    // fails on its own first word, without a read past its end.
+    const void *madeAs;
     void *object; // null once the object is destroyed
     int32_t flags;
 };
@@ -67,15 +73,27 @@ inline T *luaX_toqobject(lua_State *L, int index, const char *className)
     return static_cast<T *>(static_cast<QObject *>(luaX_toobject(L, index, className)));
 }
 
-// The finalizer of a class whose handles may own their object: deletes it when
-// this handle owns it, and clears the handle, so that a finalizer called by
-// hand through the class table leaves a dead handle, not a dangling one.
+// The one end of a handle's life, whatever ends it (the object's
+// destruction, a finalizer, the collector, a finalizer called by hand): the
+// handle is cleared, so every later use raises "attempting to access
+// deleted"; its object-map entry goes, so a new object at the same address
+// gets a new handle; then "__deleted" runs, once, under protection (an error
+// there is fatal). A handle that is already dead is left alone.
+void luaX_endhandle(lua_State *L, int index);
+// The same, found through the object map; nothing happens for an object
+// without a handle.
+void luaX_objectdeleted(lua_State *L, void *object);
+
+// The finalizer of a class whose handles may own their object: when this
+// handle owns it, the handle's life ends and then the object is deleted, so
+// that a finalizer called by hand through the class table leaves a dead
+// handle, not a dangling one.
 template <class T>
 inline int luaX_gcowned(lua_State *L, const char *className)
 {
     if (T *object = static_cast<T *>(luaX_toowned(L, 1, className, HANDLE_OWNED))) {
+        luaX_endhandle(L, 1);
         delete object;
-        luaX_testudata(L, 1, className)->object = nullptr;
     }
     return 0;
 }
@@ -95,12 +113,21 @@ int luaX_vpcallh(lua_State *L, int handler, int nargs, int nresults, const char 
                  int shiftFrom);
 lua_CFunction luaX_tracebackhandler();
 int luaX_dostring(lua_State *L, const char *chunk, const char *format, ...);
+// Prints the error value on top (its string form, made under protection:
+// a value whose __tostring raises or returns no string is reported as Lua's
+// own interpreter does, "(error object is a %s value)") and pops it.
 void luaX_reporterror(lua_State *L, const char *context);
+// Pushes the handle object already has, or makes one under its dynamic
+// class as luaX_pushqobject does, with the class's __init under protection;
+// pushes nil when that fails. For native code that is not inside a call
+// from a script.
+void luaX_pushqobjectsafe(lua_State *L, QObject *object);
 
 // Calls the function stored under name on object's handle (method style).
-// Returns the call status, or 0 when the field is nil.
+// Returns the call status, or 0 when the field is nil. The lookup runs under
+// the same protection as the call: a class whose __index raises is a script
+// error like any other.
 int luaX_callmethod(lua_State *L, QObject *object, const char *name, const char *format, ...);
-void luaX_objectdeleted(lua_State *L, void *object);
 
 QVariant luaX_tovariant(lua_State *L, int index);
 void luaX_pushvariant(lua_State *L, const QVariant &value);

@@ -52,4 +52,13 @@ inline int32_t optInt32(lua_State *L, int index, int32_t def)
     return lua_isnoneornil(L, index) ? def : checkInt32(L, index);
 }
 
+// Arguments that must be integers (a count, a result code): luaL_checkinteger,
+// so 2.5 raises "number has no integer representation" while 3.0 and "3"
+// pass; then the low 32 bits.
+inline int32_t checkInteger32(lua_State *L, int index) { return low32(luaL_checkinteger(L, index)); }
+inline int32_t optInteger32(lua_State *L, int index, int32_t def)
+{
+    return lua_isnoneornil(L, index) ? def : checkInteger32(L, index);
+}
+
 } // namespace numbers

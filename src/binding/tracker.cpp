@@ -21,19 +21,45 @@ static QList<QPointer<QObject>> &orphans()
 
 ObjectTracker::ObjectTracker(lua_State *L) : QObject(nullptr), state(L)
 {
-    luaX_pushobject(L, this, "Tracker");
-    lua_setfield(L, LUA_REGISTRYINDEX, kInstanceKey);
+    registerHandle();
     luaX_pushobject(L, &painter, "QPainter");
     lua_setglobal(L, "lcdCanvas");
 }
 
+void ObjectTracker::registerHandle()
+{
+    luaX_pushobject(state, this, "Tracker");
+    lua_setfield(state, LUA_REGISTRYINDEX, kInstanceKey);
+}
+
 ObjectTracker::~ObjectTracker()
 {
-    luaX_objectdeleted(state, &painter);
-    for (QObject *object : qAsConst(tracked)) {
+    lua_State *L = state;
+    luaX_objectdeleted(L, &painter);
+    // What we still watch outlives us: at the interpreter's close, or when a
+    // script had this tracker collected early through the debug library.
+    // Nothing would clear those handles when their objects go later, so they
+    // are released now (dead handles, no "__deleted": nothing was destroyed),
+    // and whatever such a handle owned (a Timer) goes with it.
+    const QSet<QObject *> watched = std::exchange(tracked, {});
+    QList<QObject *> owned;
+    for (QObject *object : watched) {
+        disconnect(object, &QObject::destroyed, this, &ObjectTracker::deleted);
         object->setProperty("lua", QVariant());
         object->removeEventFilter(this);
+        if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) == LUA_TUSERDATA) { /* handle */
+            auto *h = static_cast<LuaHandle *>(lua_touserdata(L, -1));
+            if (h->object == object) {
+                h->object = nullptr;
+                if (h->flags & HANDLE_OWNED)
+                    owned.append(object);
+            }
+            lua_pushnil(L);
+            lua_rawsetp(L, LUA_REGISTRYINDEX, object);
+        }
+        lua_pop(L, 1);
     }
+    qDeleteAll(owned);
     // The state is mid-close here: deleting now would run destructors whose
     // signals could still reach it. They go once lua_close has returned, or
     // at the latest when the application ends.
@@ -102,11 +128,43 @@ void ObjectTracker::deleted(QObject *object)
 
 void ObjectTracker::paint(QWidget *widget)
 {
+    // The handler may take the tracker with it (its finalizer run early
+    // through the debug library): its painter is then gone too.
+    QPointer<ObjectTracker> self(this);
     painter.begin(widget);
     dispatch(widget, "onPaint", nullptr);
-    if (painter.isActive())
+    if (self && painter.isActive())
         painter.end();
 }
+
+namespace {
+
+// The handler looked up through _G's metamethods, which are script code:
+// under the call's protection.
+int callGlobalHandler(lua_State *L)
+{
+    lua_getglobal(L, "MsgHandler");
+    lua_insert(L, 1);
+    lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+    return lua_gettop(L);
+}
+
+// handle, name, arguments...: the method lookup (which may run a script's
+// __index) and the call, both under the caller's protection.
+int callMethodUnprotected(lua_State *L)
+{
+    if (lua_getfield(L, 1, lua_tostring(L, 2)) == LUA_TNIL) /* handle, name, args..., fn */
+        return 0;
+    lua_replace(L, 2);    /* handle, fn, args... */
+    lua_pushvalue(L, 1);  /* handle, fn, args..., handle */
+    lua_copy(L, 2, 1);    /* fn, fn, args..., handle */
+    lua_copy(L, -1, 2);   /* fn, handle, args..., handle */
+    lua_pop(L, 1);
+    lua_call(L, lua_gettop(L) - 1, 0);
+    return 0;
+}
+
+} // namespace
 
 int ObjectTracker::vdispatch(QObject *object, const char *message, const char *format, va_list args)
 {
@@ -114,15 +172,27 @@ int ObjectTracker::vdispatch(QObject *object, const char *message, const char *f
         return 0;
     lua_State *L = state;
     const int top = lua_gettop(L);
+    // The handler may destroy the object (a dialog's exec deletes it on the
+    // spot): what the error line names is taken now, and nothing after the
+    // call touches the object.
+    const QMetaObject *meta = object ? object->metaObject() : nullptr;
     // The handler goes in first, so nothing has to be rotated under the call.
     lua_pushcfunction(L, luaX_tracebackhandler());
-    lua_getglobal(L, "MsgHandler");
-    luaX_pushqobject(L, object);
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* handler, _G */
+    if (lua_getmetatable(L, -1)) {
+        // A metatable on _G (a "strict" module, say) may raise on the lookup.
+        lua_pop(L, 1);
+        lua_pushcfunction(L, callGlobalHandler);
+    } else {
+        lua_getfield(L, -1, "MsgHandler");
+    }
+    lua_replace(L, -2); /* handler, function */
+    luaX_pushqobjectsafe(L, object);
     lua_pushstring(L, message);
     int result = 0;
     if (luaX_vpcallh(L, top + 1, 2, 1, format, args, top, INT_MAX) != LUA_OK) {
         if (object)
-            printf("LuaMsgHandler %s %p %s\n", message, static_cast<void *>(object), object->metaObject()->className());
+            printf("LuaMsgHandler %s %p %s\n", message, static_cast<void *>(object), meta->className());
         luaX_reporterror(L, "LuaMsgHandler");
     } else {
         result = luaX_toint(L, -1);
@@ -144,22 +214,43 @@ int ObjectTracker::dispatch(QObject *object, const char *message, const char *fo
 // class chain exactly as a script expression would.
 int luaX_callmethod(lua_State *L, QObject *object, const char *name, const char *format, ...)
 {
-    luaX_pushqobject(L, object); /* handle */
+    luaX_pushqobjectsafe(L, object); /* handle */
     if (lua_isnil(L, -1)) {
         lua_pop(L, 1);
         return 0;
     }
-    lua_getfield(L, -1, name); /* handle, fn */
-    if (lua_isnil(L, -1)) {
-        lua_pop(L, 2);
-        return 0;
-    }
-    lua_insert(L, -2); /* fn, handle */
+    lua_pushcfunction(L, callMethodUnprotected);
+    lua_insert(L, -2);        /* call, handle */
+    lua_pushstring(L, name);  /* call, handle, name */
     va_list args;
     va_start(args, format);
-    const int status = luaX_vpcall(L, 1, 0, format, args);
+    const int status = luaX_vpcall(L, 2, 0, format, args);
     va_end(args);
     return status;
+}
+
+void luaX_endhandle(lua_State *L, int index)
+{
+    if (!L)
+        return;
+    index = lua_absindex(L, index);
+    auto *h = static_cast<LuaHandle *>(lua_touserdata(L, index));
+    if (!h || !h->object)
+        return;
+    void *object = h->object;
+    // The object is mid-destruction (its derived parts are gone), so the
+    // handle is cleared before __deleted runs: a method called from there
+    // raises "attempting to access deleted" instead of touching a half-object.
+    h->object = nullptr;
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) == LUA_TUSERDATA && lua_touserdata(L, -1) == h) {
+        lua_pushnil(L);
+        lua_rawsetp(L, LUA_REGISTRYINDEX, object);
+    }
+    lua_pop(L, 1);
+    lua_pushcfunction(L, callMethodUnprotected);
+    lua_pushvalue(L, index);
+    lua_pushliteral(L, "__deleted"); /* call, handle, "__deleted" */
+    luaX_pcall(L, 2, 0, nullptr);
 }
 
 void luaX_objectdeleted(lua_State *L, void *object)
@@ -167,30 +258,34 @@ void luaX_objectdeleted(lua_State *L, void *object)
     if (!L)
         return;
     // Only handles that exist: never make a new one for a dying object.
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) == LUA_TNIL) { /* handle */
-        lua_pop(L, 1);
-        return;
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) == LUA_TUSERDATA) { /* handle */
+        if (static_cast<LuaHandle *>(lua_touserdata(L, -1))->object == object) {
+            luaX_endhandle(L, -1);
+        } else {
+            // Not a handle of this object (an entry rewritten through the
+            // debug library): forgotten, never written through.
+            lua_pushnil(L);
+            lua_rawsetp(L, LUA_REGISTRYINDEX, object);
+        }
     }
-    // The object is mid-destruction (its derived parts are gone), so the
-    // handle is cleared before __deleted runs: a method called from there
-    // raises "attempting to access deleted" instead of touching a half-object.
-    auto *h = static_cast<LuaHandle *>(lua_touserdata(L, -1));
-    if (h)
-        h->object = nullptr;
-    lua_pushnil(L);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, object);
-    if (lua_getfield(L, -1, "__deleted") != LUA_TNIL) { /* handle, fn */
-        lua_insert(L, -2);                               /* fn, handle */
-        luaX_pcall(L, 1, 0, nullptr);
-    } else {
-        lua_pop(L, 2);
-    }
+    lua_pop(L, 1);
 }
 
 static int ltracker_gc(lua_State *L)
 {
-    auto *tracker = static_cast<ObjectTracker *>(static_cast<QObject *>(luaX_checkobject(L, -1, "Tracker")));
+    auto *tracker = static_cast<ObjectTracker *>(static_cast<QObject *>(luaX_toobject(L, 1, "Tracker")));
+    if (!tracker)
+        return 0;
     qDebug() << "ltracker_gc" << tracker;
+    luaX_endhandle(L, 1);
+    // The collector stops itself while it runs a finalizer; running, it did
+    // not call this one: a script did, by hand. Its handle is dead now, as
+    // with any finalizer called by hand, but the interpreter still needs its
+    // tracker, which stays and gets a new handle.
+    if (lua_gc(L, LUA_GCISRUNNING, 0)) {
+        tracker->registerHandle();
+        return 0;
+    }
     delete tracker;
     return 0;
 }

@@ -46,17 +46,21 @@ public:
 
     lua_State *luaState() const { return state; }
     QPainter *sharedPainter() { return &painter; }
-    int trackedCount() const { return tracked.size(); }
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     // Sees every event the filter is offered while a session is recorded.
     static void (*inputRecorder)(QObject *watched, QEvent *event);
 
+    // Makes a new handle for this tracker as "Tracker.Instance" (its
+    // finalizer called by hand left the old one dead).
+    void registerHandle();
+
 public slots:
     void deleted(QObject *object);
 
 private:
+    friend struct TestAccess;
     explicit ObjectTracker(lua_State *L);
 
     lua_State *state;

@@ -72,8 +72,7 @@ int lbonjour_gc(lua_State *L)
     // object lives on until destroy().
     QObject *object = static_cast<QObject *>(luaX_toowned(L, 1, "Bonjour", HANDLE_OWNED));
     printf("bonjour::l_gc %p\n", static_cast<void *>(object));
-    delete object;
-    return 0;
+    return luaX_gcowned<QObject>(L, "Bonjour");
 }
 
 const luaL_Reg lbonjour_methods[] = {

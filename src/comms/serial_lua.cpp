@@ -70,8 +70,7 @@ int lserialport_gc(lua_State *L)
 {
     // create() hands out reference handles, so this deletes nothing: the
     // port and its thread outlive the handle's collection.
-    delete static_cast<QObject *>(luaX_toowned(L, 1, "SerialPort", HANDLE_OWNED));
-    return 0;
+    return luaX_gcowned<QObject>(L, "SerialPort");
 }
 
 const luaL_Reg lserialport_methods[] = {

@@ -2,33 +2,19 @@
 #include "serialworker.h"
 #include "tracker.h"
 
-#include <QCoreApplication>
-#include <QSet>
-
 namespace {
 
-// Main thread only, like the ports themselves.
-QSet<SerialPort *> &livePorts()
-{
-    static QSet<SerialPort *> ports;
-    return ports;
-}
-
-bool postRoutineAdded = false;
-
-// A port has no Qt parent and its handle never owns it, so nothing else
-// deletes one the script kept to the end. This runs in QCoreApplication's
-// destructor: after the main window has closed the interpreter (so no
-// script hears of it), while Qt can still stop and join threads. Not
-// aboutToQuit: that comes while the interpreter is still open, and a
-// program that ends without exec() never sees it.
-void deleteAtExit()
-{
-    postRoutineAdded = false;
-    SerialPort::deleteAll();
-}
+// Ports not yet deleted, for the tests (tests/support/internals.h). Nothing
+// but the tracker's deletion of adopted objects deletes a port the script
+// has dropped, and a running thread must not outlive its port.
+int alivePorts = 0;
 
 } // namespace
+
+int orvane_alive_serial_ports()
+{
+    return alivePorts;
+}
 
 SerialPort::SerialPort()
     : QObject(nullptr)
@@ -42,34 +28,18 @@ SerialPort::SerialPort()
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(worker, &SerialPortX::receive, this, &SerialPort::onReceive);
     connect(worker, &SerialPortX::error, this, &SerialPort::onError);
-    livePorts().insert(this);
-    if (!postRoutineAdded && QCoreApplication::instance()) {
-        qAddPostRoutine(deleteAtExit);
-        postRoutineAdded = true;
-    }
+    ++alivePorts;
     thread.start();
 }
 
 SerialPort::~SerialPort()
 {
-    livePorts().remove(this);
+    --alivePorts;
     // Reports already queued towards this object are dropped with it by Qt;
     // this stops new ones.
     disconnect(worker, nullptr, this, nullptr);
     thread.quit();
     thread.wait();
-}
-
-int SerialPort::liveCount()
-{
-    return livePorts().size();
-}
-
-void SerialPort::deleteAll()
-{
-    const QSet<SerialPort *> ports = livePorts();
-    for (SerialPort *port : ports)
-        delete port;
 }
 
 void SerialPort::open(const QString &name)

@@ -23,18 +23,13 @@ public:
     QByteArray read();
     void write(const QByteArray &data);
 
-    SerialPortX *workerObject() const { return worker; }
-
-    // Ports not yet deleted. Nothing but the program's end deletes a port
-    // the script has dropped, and a running thread must not outlive it.
-    static int liveCount();
-    static void deleteAll();
-
 protected slots:
     void onReceive(QByteArray data);
     void onError(QString name);
 
 private:
+    friend struct TestAccess;
+
     QThread thread;
     SerialPortX *worker;
     QByteArray buffer;

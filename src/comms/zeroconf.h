@@ -104,9 +104,6 @@ public:
     // effect here: avahi picks the transport itself.
     void resolve(bool forceMulticast);
 
-    // How long a resolution may stay unanswered before ResolveTimeout.
-    static int resolveTimeoutMs;
-
 signals:
     void registered();
     void registrationError(int error);
@@ -121,12 +118,17 @@ private slots:
     void onResolveTimeout();
 
 private:
+    friend struct TestAccess;
+
     void failResolve(int error);
 #ifdef Q_OS_WIN
     friend struct zeroconf::WinRequest;
     void onWinRegistered(int status, const QString &registeredName);
     void onWinResolved(int status, const QString &host, quint16 port);
 #endif
+
+    // How long a resolution may stay unanswered before ResolveTimeout.
+    static int resolveTimeoutMs;
 
     QString type;
     QString name;

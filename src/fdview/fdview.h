@@ -32,13 +32,12 @@ public:
     void scrollTo(double f);
     double scrollStep(double pages);
 
-    QPropertyAnimation *scrollAnimation() const { return animation; }
-    double currentFontScale() const { return fontScale; }
-
 protected:
     void mouseMoveEvent(QMouseEvent *event) override;
 
 private:
+    friend struct TestAccess;
+
     void buildFormats(const QString &kind);
     // Gives one whole paragraph the character format (tags' recolouring).
     void applyToParagraph(const QTextBlock &block, const QTextCharFormat &format);

@@ -34,15 +34,14 @@ int limage_size(lua_State *L)
 int limage_gc(lua_State *L)
 {
     // Scripts can reach __gc through the class table and call it by hand:
-    // the handle is cleared so that neither its methods nor the collector's
-    // own call later meet the freed pixmap. A pixmap still painted on stays:
+    // the handle's life ends first, so that neither its methods nor the
+    // collector's own call later meet the freed pixmap. A pixmap still
+    // painted on stays:
     // its painter holds this handle, so the collector finalizes that first.
     auto *pixmap = static_cast<QPixmap *>(luaX_toowned(L, 1, "Image", HANDLE_OWNED));
     if (!pixmap || pixmap->paintingActive())
         return 0;
-    delete pixmap;
-    luaX_testudata(L, 1, "Image")->object = nullptr;
-    return 0;
+    return luaX_gcowned<QPixmap>(L, "Image");
 }
 
 } // namespace

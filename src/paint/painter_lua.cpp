@@ -173,8 +173,12 @@ int lpainter_graphic(lua_State *L)
     const QString name = QString::fromUtf8(luaL_checkstring(L, 2));
     const QRectF target(luaX_torect(L, 3));
     QByteArray missing;
-    if (!graphics::render(*painter, name, target, &missing))
-        return luaL_error(L, "Cannot find graphic '%s'", missing.constData());
+    // The message as it stands, like lua_error on a pushed string: no
+    // "file:line:" of the caller in front of it.
+    if (!graphics::render(*painter, name, target, &missing)) {
+        lua_pushfstring(L, "Cannot find graphic '%s'", missing.constData());
+        return lua_error(L);
+    }
     return 0;
 }
 

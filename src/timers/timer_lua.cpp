@@ -38,7 +38,7 @@ int ltimer_setTimeout(lua_State *L)
 {
     QTimer *timer = checkTimer(L);
     // QTimer takes an int: a wider number keeps its low 32 bits.
-    timer->setInterval(numbers::low32(luaL_checkinteger(L, 2)));
+    timer->setInterval(numbers::checkInteger32(L, 2));
     return 0;
 }
 
@@ -52,10 +52,9 @@ int ltimer_setSingleShot(lua_State *L)
 
 int ltimer_gc(lua_State *L)
 {
-    // Null when the Timer was destroyed first (the tracker cleared the
-    // handle); then there is nothing left to delete.
-    delete static_cast<Timer *>(static_cast<QObject *>(luaX_toowned(L, 1, "Timer", HANDLE_OWNED)));
-    return 0;
+    // Nothing to delete when the Timer was destroyed first (its handle is
+    // dead then).
+    return luaX_gcowned<QObject>(L, "Timer");
 }
 
 } // namespace

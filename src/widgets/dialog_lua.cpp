@@ -30,7 +30,7 @@ int ldialog_exec(lua_State *L)
 int ldialog_done(lua_State *L)
 {
     auto *dialog = luaX_checkqobject<QDialog>(L, 1, "QDialog");
-    const int result = numbers::optInt32(L, 2, 0);
+    const int result = numbers::optInteger32(L, 2, 0);
     dialog->done(result);
     return 0;
 }

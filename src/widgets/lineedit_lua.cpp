@@ -91,7 +91,7 @@ int llineedit_del(lua_State *L)
 int llineedit_cursorMove(lua_State *L)
 {
     QLineEdit *edit = checkLineEdit(L);
-    const int delta = numbers::checkInt32(L, 2);
+    const int delta = numbers::checkInteger32(L, 2);
     const int position = edit->cursorPosition();
     printf("ltextedit_cursorMove %d %d", delta, position);
     fflush(stdout);

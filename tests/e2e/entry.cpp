@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -146,6 +147,7 @@ private slots:
     void secondCopyLeaves();
     void differentModulesRunSideBySide();
     void killedFirstCopyDoesNotBlock();
+    void withoutDisplayEndsThroughTheFatalPath();
 };
 
 void Entry::logFileWhileRunning_data()
@@ -351,5 +353,23 @@ void Entry::killedFirstCopyDoesNotBlock()
     QVERIFY(next.running());
 }
 
+// No display and no platform chosen: Qt's own fatal message ends the host
+// through the fatal path (abort, status 134 in a shell), not a segmentation
+// fault from a message box that has no platform to appear on.
+void Entry::withoutDisplayEndsThroughTheFatalPath()
+{
+    QProcessEnvironment env = childEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ORVANE_AUTODISMISS_MS"})
+        env.remove(QLatin1String(name));
+    Install install;
+    const Run run = runProcess(hostBinary(), {unique(QStringLiteral("entry_nodisplay"))}, install.root(), 30000, env);
+    QVERIFY(run.finished);
+    QVERIFY2(run.out.contains("Fatal: This application failed to start because no Qt platform plugin could be initialized"),
+             run.out.constData());
+    QVERIFY(run.crashed);
+    QCOMPARE(run.status, int(SIGABRT));
+}
+
 QTEST_GUILESS_MAIN(Entry)
 #include "entry.moc"
+

@@ -2,6 +2,7 @@
 // dispatch: the places where a sloppy binding loses identity, touches freed
 // objects or corrupts the interpreter stack.
 #include "luafixture.h"
+#include "internals.h"
 #include "luax.h"
 #include "testsupport.h"
 #include "tracker.h"
@@ -342,6 +343,72 @@ private slots:
         QCOMPARE(fx->eval("a:ping()").toByteArray(), QByteArray("alpha"));
     }
 
+    // ---- relabelled handles ----
+
+    // Regression: a QFont handle given a widget's metatable was cast to a
+    // widget (UBSan: downcast of an object that is not a QWidget, then a
+    // segmentation fault). The check compares the class a handle was made
+    // with, so every relabelled value is refused by its class name.
+    void relabelledHandleIsRefused()
+    {
+        QCOMPARE(fx->run("font = qt.QFont.create() w = qt.Widget.create() timer = qt.Timer.create()\n"
+                         "debug.setmetatable(font, getmetatable(w))"),
+                 QString());
+        QCOMPARE(fx->run("font:show()"),
+                 QStringLiteral("test:1: calling 'show' on bad self (QWidget expected, got userdata)"));
+        QCOMPARE(fx->run("w:setFont(font)"),
+                 QStringLiteral("test:1: bad argument #1 to 'setFont' (QFont expected, got userdata)"));
+        // Into a class with per-object fields, and an io file given a class.
+        QCOMPARE(fx->run("debug.setmetatable(w, getmetatable(timer)) w:start()"),
+                 QStringLiteral("test:1: calling 'start' on bad self (Timer expected, got userdata)"));
+        QCOMPARE(fx->run("debug.setmetatable(io.stdout, getmetatable(timer)) io.stdout:stop()"),
+                 QStringLiteral("test:1: calling 'stop' on bad self (Timer expected, got userdata)"));
+        QCOMPARE(fx->run("f = qt.QFont.create() debug.setmetatable(f, getmetatable(timer)) qt.Timer.__gc(f)"), QString());
+        // Given back its own class, a handle works again.
+        QCOMPARE(fx->run("debug.setmetatable(font, getmetatable(qt.QFont.create())) font:setFont(12)"), QString());
+        QCOMPARE(fx->run("debug.setmetatable(w, getmetatable(qt.Widget.create())) w:setGeometry(1, 2, 3, 4)"),
+                 QString());
+        QCOMPARE(fx->run("debug.setmetatable(io.stdout, getmetatable(io.stderr))"), QString());
+    }
+
+    // Regression: the Tracker's finalizer called by hand freed the tracker
+    // while its handle and object-map entry lived on; the next object could
+    // get the Tracker handle, and every dispatch used the freed tracker.
+    void trackerFinalizerByHandLeavesAWorkingHost()
+    {
+        QCOMPARE(fx->run("w = qt.Widget.create()\n"
+                         "old = debug.getregistry()['Tracker.Instance']\n"
+                         "getmetatable(old).__gc(old)\n"
+                         "getmetatable(old).__gc(old)\n"
+                         "seen = {}\n"
+                         "function MsgHandler(h, m, ...) seen[#seen + 1] = m return 0 end"),
+                 QString());
+        // The script's handle is dead, as with any finalizer called by hand.
+        QVERIFY(fx->eval("rawequal(old, debug.getregistry()['Tracker.Instance'])").toBool() == false);
+        ObjectTracker *tracker = ObjectTracker::instance(L);
+        // New objects get their own class and are tracked; old ones still are.
+        QCOMPARE(fx->run("for i = 1, 50 do local v = qt.Widget.create() assert(getmetatable(v).__classname == 'Widget')"
+                         " v:setGeometry(0, 0, i, i) v:destroy() end\n"
+                         "n = qt.Widget.create()"),
+                 QString());
+        for (const char *name : {"w", "n"}) {
+            lua_getglobal(L, name);
+            auto *widget = luaX_toqobject<QWidget>(L, -1, "QWidget");
+            lua_pop(L, 1);
+            QVERIFY(widget);
+            QCOMPARE(ObjectTracker::forObject(widget), tracker);
+            QCOMPARE(tracker->dispatch(widget, "onResize", "%d %d", 1, 1), 0);
+            StdoutCapture quiet;
+            delete widget;
+        }
+        QCOMPARE(fx->eval("#seen").toInt(), 2);
+        QVERIFY(fx->run("w:show()").contains("attempting to access deleted QWidget"));
+        QVERIFY(fx->run("n:show()").contains("attempting to access deleted QWidget"));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(TestAccess::trackedCount(tracker), 0);
+        QCOMPARE(fx->run("lcdCanvas:size()"), QString());
+    }
+
     // ---- lifetime ----
 
     void nativeDeletionClearsHandleAndCallsDeletedOnce()
@@ -371,7 +438,7 @@ private slots:
                  QStringLiteral("test:1: calling 'ping' on bad self (attempting to access deleted Fielded)"));
         QCOMPARE(lua_rawgetp(L, LUA_REGISTRYINDEX, address), LUA_TNIL);
         lua_pop(L, 1);
-        QCOMPARE(ObjectTracker::instance(L)->trackedCount(), 0);
+        QCOMPARE(TestAccess::trackedCount(ObjectTracker::instance(L)), 0);
         QCOMPARE(fx->eval("calls").toInt(), 1);
     }
 
@@ -747,6 +814,62 @@ private slots:
         // Without an object there is no LuaMsgHandler line, only the report.
         QCOMPARE(lines.filter(QRegularExpression("^LuaMsgHandler ")).size(), 1);
         QCOMPARE(lines.count(QStringLiteral("Error: LuaMsgHandler")), 2);
+    }
+
+    // Regression: an error value whose __tostring raised or returned no
+    // string ended the process ("PANIC: unprotected error in call to Lua
+    // API"); the report converted it outside any protection.
+    void everyErrorValueIsReported_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("report"); // the bracketed line, as a pattern
+        QTest::newRow("nil") << QByteArray("nil") << QStringLiteral("^\\[nil\\]$");
+        QTest::newRow("false") << QByteArray("false") << QStringLiteral("^\\[false\\]$");
+        QTest::newRow("table") << QByteArray("{}") << QStringLiteral("^\\[table: 0x[0-9a-f]+\\]$");
+        QTest::newRow("handle") << QByteArray("obj") << QStringLiteral("^\\[Fielded: 0x[0-9a-f]+\\]$");
+        QTest::newRow("function") << QByteArray("print") << QStringLiteral("^\\[(builtin|function): ");
+        QTest::newRow("number") << QByteArray("42") << QStringLiteral("^\\[42$");
+        QTest::newRow("__tostring gives a string")
+            << QByteArray("setmetatable({}, {__tostring = function() return 'described' end})")
+            << QStringLiteral("^\\[described\\]$");
+        QTest::newRow("__tostring raises")
+            << QByteArray("setmetatable({}, {__tostring = function() error('no words') end})")
+            << QStringLiteral("^\\[\\(error object is a table value\\)\\]$");
+        QTest::newRow("__tostring raises a table")
+            << QByteArray("setmetatable({}, {__tostring = function(self) error(self) end})")
+            << QStringLiteral("^\\[\\(error object is a table value\\)\\]$");
+        QTest::newRow("__tostring recurses")
+            << QByteArray("setmetatable({}, {__tostring = function(self) return tostring(self) end})")
+            << QStringLiteral("^\\[\\(error object is a table value\\)\\]$");
+        QTest::newRow("__tostring gives a number") // which Lua itself turns into text
+            << QByteArray("setmetatable({}, {__tostring = function() return 7 end})") << QStringLiteral("^\\[7\\]$");
+        QTest::newRow("__tostring gives nil")
+            << QByteArray("setmetatable({}, {__tostring = function() end})")
+            << QStringLiteral("^\\[\\(error object is a table value\\)\\]$");
+        QTest::newRow("handle whose class __tostring raises")
+            << QByteArray("(function() T.Fielded.__tostring = function() error('x') end return obj end)()")
+            << QStringLiteral("^\\[\\(error object is a userdata value\\)\\]$");
+    }
+    void everyErrorValueIsReported()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, report);
+        QObject obj;
+        setGlobalObject("obj", &obj, "Fielded");
+        QCOMPARE(fx->run("function MsgHandler() error(" + value + ") end"), QString());
+        ObjectTracker *tracker = ObjectTracker::instance(L);
+        StdoutCapture out;
+        QCOMPARE(tracker->dispatch(&obj, "onKeyPress", "%s %s %d", "a", "", 65), 0);
+        QCOMPARE(tracker->dispatch(nullptr, "onError", "%s", "refused"), 0);
+        const QStringList lines = out.text().split('\n');
+        QCOMPARE(lua_gettop(L), 0);
+        QCOMPARE(lines.count(QStringLiteral("Error: LuaMsgHandler")), 2);
+        const QRegularExpression pattern(report);
+        for (int i = 0; i < lines.size(); ++i)
+            if (lines.at(i) == QLatin1String("Error: LuaMsgHandler"))
+                QVERIFY2(pattern.match(lines.value(i + 1)).hasMatch(), qPrintable(lines.join('\n')));
+        // Still a working interpreter.
+        QCOMPARE(fx->eval("1 + 1").toInt(), 2);
     }
 
     void dispatchWithoutMsgHandlerIsReportedForNonFatalFormat()

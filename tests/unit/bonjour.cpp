@@ -5,6 +5,7 @@
 // publishing, browsing, resolving down to an IPv4 address, and removal.
 // Without a daemon, every request must fail in the log and never hang.
 #include "app/modulelocator.h"
+#include "internals.h"
 #include "comms/bonjour.h"
 #include "comms/zeroconf.h"
 #include "luafixture.h"
@@ -137,7 +138,7 @@ private slots:
         for (const QPointer<Bonjour> &b : alive)
             delete b.data();
         qInstallMessageHandler(previousHandler);
-        DiscoverableService::resolveTimeoutMs = 10000;
+        TestAccess::resolveTimeoutMs() = 10000;
     }
 
     // Module and class
@@ -430,7 +431,7 @@ private slots:
     {
         if (!needDaemon())
             QSKIP("avahi-daemon is not running (scripts/start-avahi starts it)");
-        DiscoverableService::resolveTimeoutMs = 500;
+        TestAccess::resolveTimeoutMs() = 500;
         QCOMPARE(run("b = bonjour.Bonjour.create(); all = { b }\n"
                      "b:resolve('_orvtest._tcp', '" + uniqueName("nobody").toUtf8() + "')"),
                  QString());

@@ -1,6 +1,7 @@
 // The screenplay view: document building by element kind, paragraph tags,
 // the read-only mouse rule, and the reading position with its glides.
 #include "fdview/fdview.h"
+#include "internals.h"
 #include "luafixture.h"
 #include "luax.h"
 #include "msglog.h"
@@ -154,11 +155,11 @@ private slots:
         QCOMPARE(view("w")->parentWidget(), nullptr);
         QCOMPARE(view("n")->parentWidget(), nullptr);
         QVERIFY(!v->isReadOnly());
-        QCOMPARE(v->currentFontScale(), 1.0);
-        QCOMPARE(v->scrollAnimation()->targetObject(), v->verticalScrollBar());
-        QCOMPARE(v->scrollAnimation()->propertyName(), QByteArray("value"));
-        QCOMPARE(v->scrollAnimation()->easingCurve().type(), QEasingCurve::InOutCubic);
-        QCOMPARE(v->scrollAnimation()->parent(), nullptr);
+        QCOMPARE(TestAccess::fontScale(v), 1.0);
+        QCOMPARE(TestAccess::scrollAnimation(v)->targetObject(), v->verticalScrollBar());
+        QCOMPARE(TestAccess::scrollAnimation(v)->propertyName(), QByteArray("value"));
+        QCOMPARE(TestAccess::scrollAnimation(v)->easingCurve().type(), QEasingCurve::InOutCubic);
+        QCOMPARE(TestAccess::scrollAnimation(v)->parent(), nullptr);
     }
 
     void wrongOrDeletedHandleRaises()
@@ -261,7 +262,7 @@ private slots:
         QCOMPARE(textFormat(bs.at(3)).fontPointSize(), 12.0);
         // No kind: the current formats are reused, not rebuilt at the new scale.
         QCOMPARE(textFormat(bs.at(4)).fontPointSize(), 12.0);
-        QCOMPARE(view()->currentFontScale(), 3.0);
+        QCOMPARE(TestAccess::fontScale(view()), 3.0);
     }
 
     void emptyKindReusesCurrentFormats()
@@ -485,7 +486,7 @@ private slots:
         QCOMPARE(bar->value(), 0);
         ok("v:setPosition(-3)");
         QCOMPARE(bar->value(), 0);
-        QCOMPARE(view()->scrollAnimation()->state(), QAbstractAnimation::Stopped);
+        QCOMPARE(TestAccess::scrollAnimation(view())->state(), QAbstractAnimation::Stopped);
     }
 
     void setPositionLeavesAGlideRunning()
@@ -495,7 +496,7 @@ private slots:
             return;
         QScrollBar *bar = view()->verticalScrollBar();
         ok("v:scrollTo(1) v:setPosition(0.25)");
-        QCOMPARE(view()->scrollAnimation()->state(), QAbstractAnimation::Running);
+        QCOMPARE(TestAccess::scrollAnimation(view())->state(), QAbstractAnimation::Running);
         QTRY_COMPARE(bar->value(), bar->maximum());
     }
 
@@ -506,7 +507,7 @@ private slots:
             return;
         FDView *v = view();
         QScrollBar *bar = v->verticalScrollBar();
-        QPropertyAnimation *a = v->scrollAnimation();
+        QPropertyAnimation *a = TestAccess::scrollAnimation(v);
         const int max = bar->maximum();
         const int page = bar->pageStep();
         debugLines.clear();
@@ -536,7 +537,7 @@ private slots:
             return;
         FDView *v = view();
         QScrollBar *bar = v->verticalScrollBar();
-        QPropertyAnimation *a = v->scrollAnimation();
+        QPropertyAnimation *a = TestAccess::scrollAnimation(v);
         const int max = bar->maximum();
         ok("v:scrollTo(1)");
         QVERIFY(bar->value() < max);
@@ -555,7 +556,7 @@ private slots:
             return;
         FDView *v = view();
         QScrollBar *bar = v->verticalScrollBar();
-        QPropertyAnimation *a = v->scrollAnimation();
+        QPropertyAnimation *a = TestAccess::scrollAnimation(v);
         const int max = bar->maximum();
         const int page = bar->pageStep();
         debugLines.clear();
@@ -585,7 +586,7 @@ private slots:
             return;
         FDView *v = view();
         QScrollBar *bar = v->verticalScrollBar();
-        QPropertyAnimation *a = v->scrollAnimation();
+        QPropertyAnimation *a = TestAccess::scrollAnimation(v);
         QCOMPARE(eval("v:scrollStep(-1)").toDouble(), 0.0);
         QCOMPARE(a->endValue().toInt(), 0);
         QCOMPARE(bar->value(), 0);
@@ -604,7 +605,7 @@ private slots:
             return;
         FDView *v = view();
         QScrollBar *bar = v->verticalScrollBar();
-        QPropertyAnimation *a = v->scrollAnimation();
+        QPropertyAnimation *a = TestAccess::scrollAnimation(v);
         const int max = bar->maximum();
         const int page = bar->pageStep();
         QVERIFY(max > 2 * page);
@@ -627,13 +628,13 @@ private slots:
         QCOMPARE(eval("v:position()").toDouble(), 0.0);
         debugLines.clear();
         ok("v:scrollTo(0.5)");
-        QCOMPARE(v->scrollAnimation()->endValue().toInt(), 0);
+        QCOMPARE(TestAccess::scrollAnimation(v)->endValue().toInt(), 0);
         QCOMPARE(debugLines, QStringList{QString("scrollTo 0.5 0 %1 0 0").arg(bar->pageStep())});
         QCOMPARE(eval("v:scrollStep(1)").toDouble(), 0.0);
-        QCOMPARE(v->scrollAnimation()->endValue().toInt(), 0);
+        QCOMPARE(TestAccess::scrollAnimation(v)->endValue().toInt(), 0);
         ok("v:setPosition(0.5)");
         QCOMPARE(bar->value(), 0);
-        QTRY_COMPARE(v->scrollAnimation()->state(), QAbstractAnimation::Stopped);
+        QTRY_COMPARE(TestAccess::scrollAnimation(v)->state(), QAbstractAnimation::Stopped);
         QCOMPARE(bar->value(), 0);
     }
 
@@ -688,7 +689,7 @@ private slots:
         // Buttons step; the timer glides on until paused.
         QVERIFY(eval("press('Page down')").toBool());
         QTRY_COMPARE(bar->value(), bar->pageStep());
-        QTRY_COMPARE(v->scrollAnimation()->state(), QAbstractAnimation::Stopped);
+        QTRY_COMPARE(TestAccess::scrollAnimation(v)->state(), QAbstractAnimation::Stopped);
         QVERIFY(eval("press('Play')").toBool());
         QCOMPARE(eval("P.state().playing").toBool(), true);
         QTRY_VERIFY_WITH_TIMEOUT(bar->value() > bar->pageStep() + bar->pageStep() / 5, 5000);
@@ -696,7 +697,7 @@ private slots:
         QCOMPARE(eval("P.state().playing").toBool(), false);
         QVERIFY(eval("press('Top')").toBool());
         QTRY_COMPARE(bar->value(), 0);
-        QTRY_COMPARE(v->scrollAnimation()->state(), QAbstractAnimation::Stopped);
+        QTRY_COMPARE(TestAccess::scrollAnimation(v)->state(), QAbstractAnimation::Stopped);
     }
 };
 

@@ -3,6 +3,7 @@
 // the object map and the tracker are back at their baseline sizes and the
 // resident memory has not grown past half again its baseline.
 #include "luafixture.h"
+#include "internals.h"
 #include "luax.h"
 #include "tracker.h"
 
@@ -156,7 +157,7 @@ class GcPressureTest : public QObject {
         return n;
     }
 
-    int trackedCount() { return ObjectTracker::instance(lua->L)->trackedCount(); }
+    int trackedCount() { return TestAccess::trackedCount(ObjectTracker::instance(lua->L)); }
 
     void collect()
     {

@@ -144,6 +144,13 @@ private slots:
         QCOMPARE(draw("'nothere'", "nil", nullptr), QStringLiteral("Cannot find graphic 'fa-nothere'"));
         // Names are case-sensitive.
         QCOMPARE(draw("'DOT'", "nil", nullptr), QStringLiteral("Cannot find graphic 'fa-DOT'"));
+        // Raised as the message stands, not as "file:line: ..." of the
+        // script line that called it.
+        QCOMPARE(fx->run("local p = qt.QPainter.create(qt.Image.create(4, 4))\n"
+                         "local ok, err = pcall(function() p:graphic('nothere', {}) end)\n"
+                         "assert(not ok) message = err"),
+                 QString());
+        QCOMPARE(fx->eval("message").toString(), QStringLiteral("Cannot find graphic 'fa-nothere'"));
     }
 
     void emptyRectCoversTheWholeDevice_data()

@@ -2,6 +2,7 @@
 // on one end and plain POSIX reads and writes on the other. Payloads carry
 // every byte value; every wait is for an observable arrival.
 #include "testsupport.h"
+#include "internals.h"
 #include "comms/serial.h"
 #include "comms/serialport.h"
 #include "comms/serialworker.h"
@@ -213,10 +214,10 @@ int exitDuringTraffic(int argc, char **argv)
         lua_close(L);
         // Arrivals for the closed interpreter are dropped from here on.
         QTest::qWait(50);
-        fprintf(stderr, "exiting with %d port(s) alive\n", SerialPort::liveCount());
+        fprintf(stderr, "exiting with %d port(s) alive\n", TestAccess::aliveSerialPorts());
     }
-    fprintf(stderr, "after the application: %d port(s) alive\n", SerialPort::liveCount());
-    return flowing && SerialPort::liveCount() == 0 ? 0 : 4;
+    fprintf(stderr, "after the application: %d port(s) alive\n", TestAccess::aliveSerialPorts());
+    return flowing && TestAccess::aliveSerialPorts() == 0 ? 0 : 4;
 }
 
 class SerialTest : public QObject {
@@ -266,7 +267,7 @@ private slots:
     {
         if (f->L)
             run("for _, p in ipairs(made) do pcall(p.destroy, p) end");
-        QTRY_COMPARE(SerialPort::liveCount(), 0);
+        QTRY_COMPARE(TestAccess::aliveSerialPorts(), 0);
         f.reset();
     }
 
@@ -456,7 +457,7 @@ private slots:
         setGlobal("name", pair.a);
         QCOMPARE(run("mode = 'count'; p = newPort(); p:open(name)"), QString());
         QPointer<SerialPort> port = portOf("p");
-        QPointer<SerialPortX> worker = port->workerObject();
+        QPointer<SerialPortX> worker = TestAccess::serialWorker(port);
         QVERIFY(port && worker);
         {
             Streamer streamer(pair.fd);
@@ -468,7 +469,7 @@ private slots:
         }
         QCOMPARE(descriptorsOn(pair.device), 0);
         QVERIFY(run("p:read()").contains("attempting to access deleted SerialPort"));
-        QCOMPARE(SerialPort::liveCount(), 0);
+        QCOMPARE(TestAccess::aliveSerialPorts(), 0);
     }
 
     void closingTheInterpreterDuringTraffic()
@@ -478,7 +479,7 @@ private slots:
         setGlobal("name", pair.a);
         QCOMPARE(run("mode = 'count'; p = newPort(); p:open(name)"), QString());
         QPointer<SerialPort> port = portOf("p");
-        QPointer<SerialPortX> worker = port->workerObject();
+        QPointer<SerialPortX> worker = TestAccess::serialWorker(port);
         {
             Streamer streamer(pair.fd);
             QTRY_VERIFY_WITH_TIMEOUT(num("received") > 200000, 20000);
@@ -487,14 +488,14 @@ private slots:
             const qint64 before = streamer.written;
             QTRY_VERIFY(streamer.written > before + 200000);
             QVERIFY(!port.isNull());
-            QCOMPARE(SerialPort::liveCount(), 1);
+            QCOMPARE(TestAccess::aliveSerialPorts(), 1);
             // What the program's end does with ports nobody deleted.
-            SerialPort::deleteAll();
+            ObjectTracker::deleteOrphans();
         }
         QVERIFY(port.isNull());
         QVERIFY(worker.isNull());
         QCOMPARE(descriptorsOn(pair.device), 0);
-        QCOMPARE(SerialPort::liveCount(), 0);
+        QCOMPARE(TestAccess::aliveSerialPorts(), 0);
     }
 
     void argumentErrors()
@@ -505,7 +506,7 @@ private slots:
         QVERIFY(run("serial.SerialPort.read(qt.Timer.create())").contains("SerialPort expected, got userdata"));
         QVERIFY(run("serial.SerialPort.close(nil)").contains("SerialPort expected, got nil"));
         QCOMPARE(run("p:destroy()"), QString());
-        QTRY_COMPARE(SerialPort::liveCount(), 0);
+        QTRY_COMPARE(TestAccess::aliveSerialPorts(), 0);
         QVERIFY(run("p:open('x')").contains("attempting to access deleted SerialPort"));
     }
 
@@ -516,7 +517,7 @@ private slots:
         setGlobal("name", pair.a);
         QCOMPARE(run("local p = serial.SerialPort.create(); p:open(name); p = nil; collectgarbage(); collectgarbage()"),
             QString());
-        QCOMPARE(SerialPort::liveCount(), 1);
+        QCOMPARE(TestAccess::aliveSerialPorts(), 1);
         QVERIFY(pair.send("still here"));
         QTRY_COMPARE(str("got"), QByteArray("still here"));
         QCOMPARE(run("log[1].obj:destroy()"), QString());
@@ -557,7 +558,7 @@ private slots:
         QCOMPARE(edits.size(), 3); // port name, status, line to send
         QCOMPARE(buttons.size(), 4); // next port, open, close, send
         QVERIFY(log);
-        QCOMPARE(SerialPort::liveCount(), 1);
+        QCOMPARE(TestAccess::aliveSerialPorts(), 1);
 
         edits[0]->setText(pair.a);
         QTest::mouseClick(buttons[1], Qt::LeftButton);
@@ -575,7 +576,9 @@ private slots:
         pair.kill();
         QTRY_VERIFY(edits[1]->text().startsWith("Error on "));
         delete parent;
-        SerialPort::deleteAll(); // the page keeps its port for the program's life
+        // The page keeps its port for the program's life.
+        for (const QPointer<QObject> &object : TestAccess::adopted(ObjectTracker::instance(f->L)))
+            delete qobject_cast<SerialPort *>(object.data());
     }
 };
 

@@ -2,6 +2,7 @@
 // more, and the parentless objects it made (servers, client sockets, serial
 // ports, discovery objects) are deleted once the interpreter is closed.
 #include "comms/bonjour.h"
+#include "internals.h"
 #include "comms/serialport.h"
 #include "comms/tcp.h"
 #include "luafixture.h"
@@ -105,12 +106,12 @@ private slots:
             kept->setParent(&keeper);
             QCOMPARE(f.run("destroyed:destroy()"), QString());
             QTRY_VERIFY(!destroyed);
-            const int ports = SerialPort::liveCount();
+            const int ports = TestAccess::aliveSerialPorts();
             f.close();
             // Closing alone deletes nothing: finalizers may still have
             // needed them, and the state was mid-close.
             QVERIFY(server && client && clientWrapper && port && bonjour && kept);
-            QCOMPARE(SerialPort::liveCount(), ports);
+            QCOMPARE(TestAccess::aliveSerialPorts(), ports);
         }
         ObjectTracker::deleteOrphans();
         QVERIFY(!server);

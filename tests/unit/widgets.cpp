@@ -551,7 +551,8 @@ private slots:
         QTest::addColumn<QByteArray>("finish");
         QTest::addColumn<qlonglong>("expected");
         QTest::newRow("done 1") << QByteArray("d:done(1)") << 1LL;
-        QTest::newRow("done 7.9") << QByteArray("d:done(7.9)") << 7LL;
+        QTest::newRow("done 7.0") << QByteArray("d:done(7.0)") << 7LL;
+        QTest::newRow("done '5'") << QByteArray("d:done('5')") << 5LL;
         QTest::newRow("done without code") << QByteArray("d:done()") << 0LL;
         QTest::newRow("close") << QByteArray("d:close()") << 0LL;
     }
@@ -602,10 +603,39 @@ private slots:
         QCOMPARE(eval("code").toLongLong(), 3LL);
     }
 
+    // Regression: a dialog run with exec from one of its own handlers is
+    // deleted when exec returns. The handler then raised, and the dispatcher
+    // read the deleted dialog's class name for its "LuaMsgHandler" line; and
+    // Qt itself read the deleted receiver again after the event filter let
+    // the press through.
+    void dialogExecInItsOwnHandlerThenRaise()
+    {
+        ok("d = qt.QDialog.create()\n"
+           "function MsgHandler(h, m)\n"
+           "  if rawequal(h, d) and m == 'onTouchPress' then d:exec() error('after exec') end\n"
+           "end");
+        QPointer<QDialog> dialog = global<QDialog>("d");
+        const void *address = dialog.data();
+        LuaFixture *f = fx.get();
+        QTimer::singleShot(0, dialog, [f] { f->run("d:done(1)"); });
+        StdoutCapture out;
+        QTest::mousePress(dialog, Qt::LeftButton, Qt::NoModifier, QPoint(2, 2));
+        const QString text = out.text();
+        QVERIFY(!dialog);
+        char line[128];
+        snprintf(line, sizeof line, "LuaMsgHandler onTouchPress %p QDialog\nError: LuaMsgHandler\n[", address);
+        QVERIFY2(text.contains(QLatin1String(line)), qPrintable(text));
+        QVERIFY2(text.contains("after exec"), qPrintable(text));
+        QVERIFY(run("d:exec()").contains("attempting to access deleted QDialog"));
+    }
+
     void dialogArgumentErrors()
     {
         ok("d = qt.QDialog.create() w = qt.Widget.create()");
         QVERIFY(run("d:done('x')").contains("bad argument #1 to 'done' (number expected, got string)"));
+        // A result code is an integer: a fraction is refused, not cut.
+        QVERIFY(run("d:done(2.5)").contains("bad argument #1 to 'done' (number has no integer representation)"));
+        QVERIFY(run("d:done('-1.9')").contains("bad argument #1 to 'done' (number has no integer representation)"));
         QVERIFY(run("qt.QDialog.exec(w)").contains("bad argument #1 to 'exec' (QDialog expected, got userdata)"));
         QVERIFY(run("qt.QDialog.done(w, 1)").contains("bad argument #1 to 'done' (QDialog expected, got userdata)"));
     }
@@ -693,13 +723,21 @@ private slots:
         QCOMPARE(e->cursorPosition(), 0);
         {
             StdoutCapture out;
-            ok("e:cursorMove(100) e:cursorMove(-2.7)");
+            ok("e:cursorMove(100) e:cursorMove(-2.0)");
             QCOMPARE(out.finish(), QByteArray("ltextedit_cursorMove 100 0ltextedit_cursorMove -2 10"));
         }
         QCOMPARE(e->cursorPosition(), 8);
         ok("e:cursorMove(2147483647)");
         QCOMPARE(e->cursorPosition(), 10);
         QVERIFY(run("e:cursorMove()").contains("bad argument #1 to 'cursorMove' (number expected, got no value)"));
+        // A delta counts characters: a fraction is refused, not cut; a
+        // numeric string still counts.
+        for (const char *delta : {"2.5", "-1.9", "'0.5'"})
+            QVERIFY(run(QByteArray("e:cursorMove(") + delta + ")")
+                        .contains("bad argument #1 to 'cursorMove' (number has no integer representation)"));
+        QCOMPARE(e->cursorPosition(), 10);
+        ok("e:cursorMove('-3')");
+        QCOMPARE(e->cursorPosition(), 7);
     }
 
     void lineEditEditing()
