@@ -44,12 +44,8 @@ bool hasMarker(const QMimeData *mime)
 
 } // namespace
 
-void (*ObjectTracker::inputRecorder)(QObject *, QEvent *) = nullptr;
-
 bool ObjectTracker::eventFilter(QObject *watched, QEvent *event)
 {
-    if (inputRecorder)
-        inputRecorder(watched, event);
     bool consume = false;
     switch (event->type()) {
     case QEvent::MouseButtonPress: {

@@ -50,9 +50,6 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
-    // Sees every event the filter is offered while a session is recorded.
-    static void (*inputRecorder)(QObject *watched, QEvent *event);
-
 public slots:
     void deleted(QObject *object);
 
