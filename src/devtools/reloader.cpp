@@ -80,6 +80,14 @@ qint64 now()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// The author watches the log while saving: each line goes out at once.
+template <class... Args>
+void say(const char *format, Args... args)
+{
+    qDebug(format, args...);
+    fflush(stdout);
+}
+
 } // namespace
 
 Reloader::Reloader(MainWindow *w, const QString &name) : QObject(w), window(w), module(name)
@@ -121,10 +129,8 @@ void Reloader::watchFile(const QString &path)
 
 void Reloader::start()
 {
-    QElapsedTimer clock;
-    clock.start();
     startModule(QStringLiteral("first start"), -1, 0);
-    qDebug("Reload: watching %d files of the module tree%s; save one to start %s again",
+    say("Reload: watching %d files of the module tree%s; save one to start %s again",
            int(watchedFiles().size()), QFileInfo(imagesDir).isDir() ? " and images/" : "",
            module.toLocal8Bit().constData());
 }
@@ -195,29 +201,29 @@ void Reloader::check()
     rewatch();
     if (changed.isEmpty())
         return;
-    qDebug("Reload: %s changed", changed.join(QLatin1String(", ")).toLocal8Bit().constData());
+    say("Reload: %s changed", changed.join(QLatin1String(", ")).toLocal8Bit().constData());
     QElapsedTimer clock;
     clock.start();
     window->stopModule();
     if (imagesChanged)
         graphics::reloadFiles();
-    startModule(QStringLiteral("reloaded"), savedAt, clock.elapsed());
+    startModule(QStringLiteral("reloaded"), savedAt, double(clock.nsecsElapsed()) / 1e6);
 }
 
-void Reloader::startModule(const QString &what, qint64 savedAt, qint64 stopMs)
+void Reloader::startModule(const QString &what, qint64 savedAt, double stopMs)
 {
     QElapsedTimer clock;
     clock.start();
     loading.clear();
     window->start(module);
-    const qint64 startMs = clock.elapsed();
+    const double startMs = double(clock.nsecsElapsed()) / 1e6;
     const QString error = window->startError();
     if (error.isEmpty()) {
         moduleFiles = loading.values();
         moduleFiles.sort();
         delete overlay.data();
         lua_State *L = window->luaState();
-        qDebug("Reload: %s in %lld ms (stop %lld ms, start %lld ms): %d handles, %d tracked, %.1f MB resident",
+        say("Reload: %s in %.1f ms (stop %.1f ms, start %.1f ms): %d handles, %d tracked, %.1f MB resident",
                what.toLocal8Bit().constData(), stopMs + startMs, stopMs, startMs, objectMapSize(L),
                ObjectTracker::instance(L)->trackedCount(), residentMegabytes());
     } else {
@@ -227,8 +233,7 @@ void Reloader::startModule(const QString &what, qint64 savedAt, qint64 stopMs)
             if (!moduleFiles.contains(f))
                 moduleFiles.append(f);
         showError(error);
-        qDebug("Reload: %s failed in %lld ms; waiting for the next save", what.toLocal8Bit().constData(),
-               stopMs + startMs);
+        say("Reload: the module did not start (%.1f ms); waiting for the next save", stopMs + startMs);
     }
     for (const QString &f : watchedFiles()) {
         if (!stamps.contains(f)) {
@@ -251,16 +256,40 @@ QString Reloader::shortName(const QString &path) const
     return path;
 }
 
+QString Reloader::readable(QString text) const
+{
+    // Lua shortens long chunk names to "...tail"; the file it means is one
+    // of those the start loaded.
+    static const QRegularExpression shortened(QStringLiteral("\\.\\.\\.([^\\s:']+):(\\d+):"));
+    QStringList known = moduleFiles;
+    known += loading.values();
+    QRegularExpressionMatchIterator it = shortened.globalMatch(text);
+    QList<QPair<QString, QString>> replacements;
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        for (const QString &f : qAsConst(known)) {
+            if (f.endsWith(m.captured(1))) {
+                replacements.append({m.captured(0), shortName(f) + QLatin1Char(':') + m.captured(2) + QLatin1Char(':')});
+                break;
+            }
+        }
+    }
+    for (const auto &r : qAsConst(replacements))
+        text.replace(r.first, r.second);
+    text.replace(QDir::currentPath() + QLatin1Char('/'), QString());
+    text.replace(baseDir + QLatin1Char('/'), QString());
+    return text;
+}
+
 void Reloader::showError(const QString &error)
 {
     // The message first, with the file and line Lua put in front; require's
     // "error loading module ... from file ...:" only repeats the file.
-    QString message = error.section(QStringLiteral("\nstack traceback:"), 0, 0);
-    const QString traceback = error.mid(message.size()).trimmed();
-    static const QRegularExpression loading(QStringLiteral("^error loading module '[^']*' from file '[^']*':\\s*"));
-    message.remove(loading);
-    message.replace(baseDir + QLatin1Char('/'), QString());
-    message.replace(QDir::currentPath() + QLatin1Char('/'), QString());
+    const QString text = readable(error);
+    QString message = text.section(QStringLiteral("\nstack traceback:"), 0, 0);
+    const QString traceback = text.mid(message.size()).trimmed();
+    static const QRegularExpression loadingPrefix(QStringLiteral("^error loading module '[^']*' from file '[^']*':\\s*"));
+    message.remove(loadingPrefix);
     const QString oneLine = message.simplified();
     window->statusBar()->showMessage(QStringLiteral("Reload failed: ") + oneLine, 0);
     if (!overlay) {
@@ -273,14 +302,12 @@ void Reloader::showError(const QString &error)
         overlay->setStyleSheet(QStringLiteral("QLabel { background: #1d1f27; color: #ffb4a9; padding: 18px;"
                                               " font-family: monospace; font-size: 13px; }"));
     }
-    QString shownTrace = traceback;
-    shownTrace.replace(baseDir + QLatin1Char('/'), QString());
     overlay->setText(module + QStringLiteral(" did not start. Save a file to try again.\n\n") + message.trimmed()
-                     + QStringLiteral("\n\n") + shownTrace);
+                     + QStringLiteral("\n\n") + traceback);
     placeOverlay();
     overlay->raise();
     overlay->show();
-    qDebug("Reload: error: %s", oneLine.toLocal8Bit().constData());
+    say("Reload: error: %s", oneLine.toLocal8Bit().constData());
 }
 
 void Reloader::placeOverlay()
@@ -311,7 +338,7 @@ bool Reloader::eventFilter(QObject *watched, QEvent *event)
         const bool error = frameIsError;
         QCoreApplication::instance()->removeEventFilter(this);
         QTimer::singleShot(0, this, [savedAt, error] {
-            qDebug("Reload: %s %lld ms after the save", error ? "error shown" : "first frame", now() - savedAt);
+            say("Reload: %s %lld ms after the save", error ? "error shown" : "first frame", now() - savedAt);
         });
     }
     return false;

@@ -41,13 +41,14 @@ private:
     };
 
     void check();
-    void startModule(const QString &what, qint64 savedAt, qint64 stopMs);
+    void startModule(const QString &what, qint64 savedAt, double stopMs);
     QStringList watchedFiles() const;
     void rewatch();
     void showError(const QString &error);
     void placeOverlay();
     void awaitFrame(qint64 savedAt, bool error);
     QString shortName(const QString &path) const;
+    QString readable(QString text) const;
     void installSearcher(lua_State *L);
 
     QPointer<MainWindow> window;

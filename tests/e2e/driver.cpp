@@ -268,12 +268,14 @@ private slots:
         QVERIFY2(a.outText().contains(QStringLiteral("preloaded\tfalse\tfalse")), a.out.constData());
         QVERIFY(!a.outText().contains(QStringLiteral(" passed, ")));
 
-        // Empty variables are no variables: the log is the same line for line.
+        // Empty variables are no variables: the log is the same line for line
+        // (ORVANE_RELOAD included).
         Host empty;
         empty.install.writeFile(QStringLiteral("modules/e2e_drv_plain.lua"), module);
         QProcessEnvironment env = childEnvironment();
         env.insert(QStringLiteral("ORVANE_DRIVER"), QString());
         env.insert(QStringLiteral("ORVANE_RECORD"), QString());
+        env.insert(QStringLiteral("ORVANE_RELOAD"), QString());
         const Run b = runProcess(empty.exe, {QStringLiteral("e2e_drv_plain")}, empty.install.root(), 30000, env);
         QVERIFY2(b.finished, b.out.constData());
         QCOMPARE(b.status, 0);
