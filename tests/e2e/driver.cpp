@@ -238,6 +238,9 @@ private slots:
         QVERIFY2(r.outText().contains(expected), r.out.constData());
         QVERIFY2(r.outText().contains(summary), r.out.constData());
         QCOMPARE(r.status, 1);
+        // The results again on standard error, apart from the diagnostics.
+        const QString err = QString::fromLocal8Bit(r.err);
+        QVERIFY2(err.contains(expected) && err.contains(summary), r.err.constData());
         // Closed like a user's close: onShutdown once, after the summary.
         const QStringList l = lines(r.out);
         const int sum = lineIndex(l, summary.trimmed());
