@@ -18,6 +18,9 @@ struct Project
     {
         exe = install.addHost(QStringLiteral("app/bin/orvane"));
         install.copyFrom(sourcePath(QStringLiteral("tools/new-app")), QStringLiteral("tools/new-app"));
+        install.copyFrom(sourcePath(QStringLiteral("tools/orvane-lint")), QStringLiteral("tools/orvane-lint"));
+        install.copyFrom(QFileInfo(hostBinary()).absolutePath() + QLatin1String("/../types/luacheckrc"),
+                         QStringLiteral("build/types/luacheckrc"));
     }
     Run newApp(const QStringList &args)
     {
@@ -53,6 +56,15 @@ private slots:
         QVERIFY(module.contains("function MsgHandler(handle, message, ...)"));
         QVERIFY(module.contains("setName(\"e2e_newapp_a.hello\")"));
         QVERIFY(p.read(QStringLiteral("modules/e2e_newapp_a/driver.lua")).contains("require \"orvane.test\""));
+        QVERIFY(made.outText().contains(QStringLiteral("QT_QPA_PLATFORM=offscreen")));
+
+        // The linter's configuration comes along, and the new code is clean by it.
+        QCOMPARE(p.read(QStringLiteral("modules/e2e_newapp_a/.luacheckrc")), p.read(QStringLiteral("build/types/luacheckrc")));
+        const Run lint = runProcess(p.install.path(QStringLiteral("tools/orvane-lint")),
+                                    {QStringLiteral("--no-color"), QStringLiteral("--config"),
+                                     QStringLiteral("modules/e2e_newapp_a/.luacheckrc"), QStringLiteral("modules")},
+                                    p.install.root());
+        QVERIFY2(lint.finished && lint.status == 0, lint.out.constData());
 
         const Run r = p.runWithDriver(QStringLiteral("e2e_newapp_a"));
         QVERIFY2(r.finished, r.out.constData());
