@@ -170,7 +170,7 @@ private slots:
         for (const char *page : {"styles", "widgets", "network", "serial", "discovery", "prompter", "start"})
             QVERIFY2(r.outText().contains(QStringLiteral("PASS page.%1\n").arg(QLatin1String(page))), page);
         QVERIFY(r.outText().contains(QStringLiteral("PASS widgets edit typed\n")));
-        QVERIFY2(r.outText().contains(QStringLiteral("17 passed, 0 failed\n")), r.out.constData());
+        QVERIFY2(r.outText().contains(QStringLiteral("19 passed, 0 failed\n")), r.out.constData());
         QCOMPARE(r.outText().count(QStringLiteral("demo: goodbye")), 1);
         QCOMPARE(r.status, 0);
     }
