@@ -46,7 +46,7 @@ void startTestTools(MainWindow *window)
     }
     const QByteArray driver = setting("ORVANE_DRIVER");
     if (!driver.isEmpty()) {
-        static const luaL_Reg modules[] = {{"orvane.test", luaopen_orvane_test}, {nullptr, nullptr}};
+        static const luaL_Reg modules[] = { { "orvane.test", luaopen_orvane_test }, { nullptr, nullptr } };
         preloadModules(L, modules);
         (new TestDriver(L, window, driver))->beginWhenLoopRuns();
     }

@@ -21,7 +21,9 @@ bool isAncestor(const QObject *ancestor, const QObject *object)
 
 } // namespace
 
-Recorder::Recorder(QObject *parent, const QString &path) : QObject(parent), file(path)
+Recorder::Recorder(QObject *parent, const QString &path)
+    : QObject(parent)
+    , file(path)
 {
     clock.start();
 }
@@ -36,7 +38,7 @@ bool Recorder::open(const QByteArray &module)
 {
     if (!file.open(QFile::WriteOnly | QFile::Truncate | QFile::Text)) {
         qWarning("Cannot record into %s: %s", file.fileName().toLocal8Bit().constData(),
-                 file.errorString().toLocal8Bit().constData());
+            file.errorString().toLocal8Bit().constData());
         return false;
     }
     write("-- Recorded by orvane " + QDateTime::currentDateTime().toString(Qt::ISODate).toLatin1() + ".\n");
@@ -84,8 +86,8 @@ void Recorder::record(QObject *watched, QEvent *event)
             verb = "rightClick";
         if (!verb)
             return;
-        action = QByteArray(verb) + "(%1, " + QByteArray::number(e->pos().x()) + ", "
-            + QByteArray::number(e->pos().y()) + ")\n";
+        action = QByteArray(verb) + "(%1, " + QByteArray::number(e->pos().x()) + ", " + QByteArray::number(e->pos().y())
+            + ")\n";
         global = e->globalPos();
         timestamp = e->timestamp();
         break;
@@ -101,8 +103,8 @@ void Recorder::record(QObject *watched, QEvent *event)
             mods += 's';
         if (e->modifiers() & Qt::MetaModifier)
             mods += 'm';
-        action = "key(%1, " + QByteArray::number(e->key()) + ", " + luaQuote(e->text().toUtf8()) + ", "
-            + luaQuote(mods) + ")\n";
+        action = "key(%1, " + QByteArray::number(e->key()) + ", " + luaQuote(e->text().toUtf8()) + ", " + luaQuote(mods)
+            + ")\n";
         timestamp = e->timestamp();
         global = QPoint(e->key(), 0);
         break;
@@ -130,9 +132,9 @@ void Recorder::record(QObject *watched, QEvent *event)
     if (unnamed && !warned.contains(watched)) {
         warned.insert(watched);
         qWarning("Recording: a %s has no object name; it is recorded by its path of parents %s",
-                 watched->metaObject()->className(), name.constData());
+            watched->metaObject()->className(), name.constData());
         write("-- warning: a " + QByteArray(watched->metaObject()->className())
-              + " without an object name, recorded by its path of parents\n");
+            + " without an object name, recorded by its path of parents\n");
     }
     const qint64 now = clock.elapsed();
     if (now > last)

@@ -13,8 +13,7 @@ class QEvent;
 
 namespace orvane {
 
-class Recorder : public QObject
-{
+class Recorder : public QObject {
 public:
     // The recorder lives as long as parent (the main window).
     Recorder(QObject *parent, const QString &path);

@@ -41,7 +41,7 @@ int recordingSearcher(lua_State *L)
         && lua_isstring(L, 1)) { /* package, searchpath */
         lua_pushvalue(L, 1);
         if (lua_getfield(L, -3, "path") == LUA_TSTRING) { /* package, searchpath, name, path */
-            lua_call(L, 2, 1);                            /* package, file or nil */
+            lua_call(L, 2, 1); /* package, file or nil */
             if (lua_type(L, -1) == LUA_TSTRING)
                 reloader->watchFile(QString::fromLocal8Bit(lua_tostring(L, -1)));
         }
@@ -81,8 +81,7 @@ qint64 now()
 }
 
 // The author watches the log while saving: each line goes out at once.
-template <class... Args>
-void say(const char *format, Args... args)
+template <class... Args> void say(const char *format, Args... args)
 {
     qDebug(format, args...);
     fflush(stdout);
@@ -90,7 +89,10 @@ void say(const char *format, Args... args)
 
 } // namespace
 
-Reloader::Reloader(MainWindow *w, const QString &name) : QObject(w), window(w), module(name)
+Reloader::Reloader(MainWindow *w, const QString &name)
+    : QObject(w)
+    , window(w)
+    , module(name)
 {
     const QString appDir = QCoreApplication::applicationDirPath();
     baseDir = QDir::cleanPath(appDir + QLatin1String("/../.."));
@@ -130,9 +132,8 @@ void Reloader::watchFile(const QString &path)
 void Reloader::start()
 {
     startModule(QStringLiteral("first start"), -1, 0);
-    say("Reload: watching %d files of the module tree%s; save one to start %s again",
-           int(watchedFiles().size()), QFileInfo(imagesDir).isDir() ? " and images/" : "",
-           module.toLocal8Bit().constData());
+    say("Reload: watching %d files of the module tree%s; save one to start %s again", int(watchedFiles().size()),
+        QFileInfo(imagesDir).isDir() ? " and images/" : "", module.toLocal8Bit().constData());
 }
 
 QStringList Reloader::watchedFiles() const
@@ -224,8 +225,8 @@ void Reloader::startModule(const QString &what, qint64 savedAt, double stopMs)
         delete overlay.data();
         lua_State *L = window->luaState();
         say("Reload: %s in %.1f ms (stop %.1f ms, start %.1f ms): %d handles, %d tracked, %.1f MB resident",
-               what.toLocal8Bit().constData(), stopMs + startMs, stopMs, startMs, objectMapSize(L),
-               ObjectTracker::instance(L)->trackedCount(), residentMegabytes());
+            what.toLocal8Bit().constData(), stopMs + startMs, stopMs, startMs, objectMapSize(L),
+            ObjectTracker::instance(L)->trackedCount(), residentMegabytes());
     } else {
         // Keep watching what the last good start loaded, and what this one
         // reached before it failed.
@@ -238,7 +239,7 @@ void Reloader::startModule(const QString &what, qint64 savedAt, double stopMs)
     for (const QString &f : watchedFiles()) {
         if (!stamps.contains(f)) {
             const QFileInfo info(f);
-            stamps.insert(f, Stamp{info.lastModified().toMSecsSinceEpoch(), info.size()});
+            stamps.insert(f, Stamp { info.lastModified().toMSecsSinceEpoch(), info.size() });
         }
     }
     rewatch();
@@ -269,7 +270,8 @@ QString Reloader::readable(QString text) const
         const QRegularExpressionMatch m = it.next();
         for (const QString &f : qAsConst(known)) {
             if (f.endsWith(m.captured(1))) {
-                replacements.append({m.captured(0), shortName(f) + QLatin1Char(':') + m.captured(2) + QLatin1Char(':')});
+                replacements.append(
+                    { m.captured(0), shortName(f) + QLatin1Char(':') + m.captured(2) + QLatin1Char(':') });
                 break;
             }
         }
@@ -288,7 +290,8 @@ void Reloader::showError(const QString &error)
     const QString text = readable(error);
     QString message = text.section(QStringLiteral("\nstack traceback:"), 0, 0);
     const QString traceback = text.mid(message.size()).trimmed();
-    static const QRegularExpression loadingPrefix(QStringLiteral("^error loading module '[^']*' from file '[^']*':\\s*"));
+    static const QRegularExpression loadingPrefix(
+        QStringLiteral("^error loading module '[^']*' from file '[^']*':\\s*"));
     message.remove(loadingPrefix);
     const QString oneLine = message.simplified();
     window->statusBar()->showMessage(QStringLiteral("Reload failed: ") + oneLine, 0);
@@ -303,7 +306,7 @@ void Reloader::showError(const QString &error)
                                               " font-family: monospace; font-size: 13px; }"));
     }
     overlay->setText(module + QStringLiteral(" did not start. Save a file to try again.\n\n") + message.trimmed()
-                     + QStringLiteral("\n\n") + traceback);
+        + QStringLiteral("\n\n") + traceback);
     placeOverlay();
     overlay->raise();
     overlay->show();

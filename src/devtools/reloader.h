@@ -19,8 +19,7 @@ class QLabel;
 
 namespace orvane {
 
-class Reloader : public QObject
-{
+class Reloader : public QObject {
 public:
     // Belongs to window; the module starts with start().
     Reloader(MainWindow *window, const QString &module);
@@ -33,8 +32,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    struct Stamp
-    {
+    struct Stamp {
         qint64 modified = -1;
         qint64 size = -1;
         bool operator!=(const Stamp &o) const { return modified != o.modified || size != o.size; }
@@ -58,7 +56,7 @@ private:
     QString imagesDir;
     QFileSystemWatcher watcher;
     QStringList moduleFiles; // what the running module loaded
-    QSet<QString> loading;   // what the start under way loads
+    QSet<QString> loading; // what the start under way loads
     QHash<QString, Stamp> stamps;
     QTimer settle;
     QPointer<QLabel> overlay;

@@ -31,7 +31,7 @@ bool pushRunner(lua_State *L, const char *name)
         return false;
     }
     lua_getfield(L, -1, name); /* runner, fn */
-    lua_remove(L, -2);         /* fn */
+    lua_remove(L, -2); /* fn */
     return true;
 }
 
@@ -53,7 +53,10 @@ void writeResult(const QByteArray &line)
 }
 
 TestDriver::TestDriver(lua_State *state, QWidget *window, const QByteArray &path)
-    : QObject(window), L(state), mainWindow(window), file(path)
+    : QObject(window)
+    , L(state)
+    , mainWindow(window)
+    , file(path)
 {
     clock.start();
     lua_pushlightuserdata(L, this);
@@ -234,11 +237,11 @@ int lmouse(lua_State *L)
 {
     TestDriver *d = checkDriver(L);
     auto *w = luaX_checkqobject<QWidget>(L, 1, "QWidget");
-    static const char *const kinds[] = {"press", "move", "release", nullptr};
-    static const char *const buttons[] = {"left", "right", nullptr};
+    static const char *const kinds[] = { "press", "move", "release", nullptr };
+    static const char *const buttons[] = { "left", "right", nullptr };
     const int kind = luaL_checkoption(L, 2, nullptr, kinds);
-    const QPoint p = lua_isnoneornil(L, 3) ? w->rect().center()
-                                           : QPoint(numbers::checkInt32(L, 3), numbers::checkInt32(L, 4));
+    const QPoint p
+        = lua_isnoneornil(L, 3) ? w->rect().center() : QPoint(numbers::checkInt32(L, 3), numbers::checkInt32(L, 4));
     const Qt::MouseButton button = luaL_checkoption(L, 5, "left", buttons) == 0 ? Qt::LeftButton : Qt::RightButton;
     QEvent::Type type = QEvent::MouseMove;
     Qt::MouseButton changed = Qt::NoButton;
@@ -252,25 +255,32 @@ int lmouse(lua_State *L)
         d->held &= ~Qt::MouseButtons(button);
     }
     QMouseEvent ev(type, QPointF(p), QPointF(w->mapTo(w->window(), p)), QPointF(w->mapToGlobal(p)), changed, d->held,
-                   Qt::NoModifier);
+        Qt::NoModifier);
     ev.setTimestamp(d->nextTimestamp());
     QCoreApplication::sendEvent(w, &ev);
     return 0;
 }
 
-struct NamedKey
-{
+struct NamedKey {
     const char *name;
     int key;
     const char *text;
 };
 
 const NamedKey kNamedKeys[] = {
-    {"enter", Qt::Key_Return, "\r"},   {"return", Qt::Key_Return, "\r"}, {"escape", Qt::Key_Escape, "\x1b"},
-    {"tab", Qt::Key_Tab, "\t"},        {"backspace", Qt::Key_Backspace, "\b"},
-    {"delete", Qt::Key_Delete, "\x7f"}, {"space", Qt::Key_Space, " "},    {"left", Qt::Key_Left, ""},
-    {"up", Qt::Key_Up, ""},            {"right", Qt::Key_Right, ""},     {"down", Qt::Key_Down, ""},
-    {"home", Qt::Key_Home, ""},        {"end", Qt::Key_End, ""},
+    { "enter", Qt::Key_Return, "\r" },
+    { "return", Qt::Key_Return, "\r" },
+    { "escape", Qt::Key_Escape, "\x1b" },
+    { "tab", Qt::Key_Tab, "\t" },
+    { "backspace", Qt::Key_Backspace, "\b" },
+    { "delete", Qt::Key_Delete, "\x7f" },
+    { "space", Qt::Key_Space, " " },
+    { "left", Qt::Key_Left, "" },
+    { "up", Qt::Key_Up, "" },
+    { "right", Qt::Key_Right, "" },
+    { "down", Qt::Key_Down, "" },
+    { "home", Qt::Key_Home, "" },
+    { "end", Qt::Key_End, "" },
 };
 
 int lkey(lua_State *L)
@@ -378,8 +388,15 @@ int lcounts(lua_State *L)
 }
 
 const luaL_Reg kCore[] = {
-    {"find", lfind},   {"path", lpath}, {"mouse", lmouse},     {"key", lkey},      {"close", lclose},
-    {"check", lcheck}, {"now", lnow},   {"counts", lcounts}, {nullptr, nullptr},
+    { "find", lfind },
+    { "path", lpath },
+    { "mouse", lmouse },
+    { "key", lkey },
+    { "close", lclose },
+    { "check", lcheck },
+    { "now", lnow },
+    { "counts", lcounts },
+    { nullptr, nullptr },
 };
 
 } // namespace
@@ -393,7 +410,7 @@ int luaopen_orvane_test(lua_State *L)
     if (luaL_loadbuffer(L, text.constData(), size_t(text.size()), "=orvane.test") != LUA_OK)
         return lua_error(L);
     luaL_newlib(L, kCore);
-    lua_call(L, 1, 2);                              /* T, runner */
+    lua_call(L, 1, 2); /* T, runner */
     lua_rawsetp(L, LUA_REGISTRYINDEX, &kRunnerKey); /* T */
     return 1;
 }

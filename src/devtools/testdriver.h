@@ -17,8 +17,7 @@ class QWidget;
 
 namespace orvane {
 
-class TestDriver : public QObject
-{
+class TestDriver : public QObject {
 public:
     // Belongs to mainWindow, which closes the interpreter before its children
     // go: the driver outlives every call into it.

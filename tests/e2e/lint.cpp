@@ -41,13 +41,18 @@ function MsgHandler(handle, message)
 end
 )LUA";
 
-QString tool() { return sourcePath(QStringLiteral("tools/orvane-lint")); }
-QString config() { return QFileInfo(hostBinary()).absolutePath() + QLatin1String("/../types/luacheckrc"); }
+QString tool()
+{
+    return sourcePath(QStringLiteral("tools/orvane-lint"));
+}
+QString config()
+{
+    return QFileInfo(hostBinary()).absolutePath() + QLatin1String("/../types/luacheckrc");
+}
 
 } // namespace
 
-class LintTest : public QObject
-{
+class LintTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -55,31 +60,32 @@ private slots:
     {
         Install install;
         install.writeFile(QStringLiteral("planted.lua"), kPlanted);
-        const Run r = runProcess(tool(), {QStringLiteral("--config"), config(), QStringLiteral("--formatter"),
-                                          QStringLiteral("plain"), QStringLiteral("--codes"), QStringLiteral("planted.lua")},
-                                 install.root());
+        const Run r = runProcess(tool(),
+            { QStringLiteral("--config"), config(), QStringLiteral("--formatter"), QStringLiteral("plain"),
+                QStringLiteral("--codes"), QStringLiteral("planted.lua") },
+            install.root());
         QVERIFY2(r.finished, r.err.constData());
         QCOMPARE(r.status, 1);
         QCOMPARE(r.outText(),
-                 QStringLiteral(
-                     "planted.lua:2:24: (W901) the host has no module 'serial.cor'; did you mean \"serial.core\"?\n"
-                     "planted.lua:7:16: (W921) 'Widget' has no method 'setGeomtry'; did you mean \"setGeometry\"?\n"
-                     "planted.lua:8:33: (W912) 'qt.PushButton' has no function 'creat'; did you mean \"create\"?\n"
-                     "planted.lua:9:21: (W911) 'qt.core' has no class or function 'Widgte'; did you mean \"Widget\"?\n"
-                     "planted.lua:10:5: (W143) accessing undefined field 'setTxt' of global 'mainWindow'\n"
-                     "planted.lua:11:16: (W922) 'Widget' has no method or field 'colour'; its handles take no fields of "
-                     "their own\n"
-                     "planted.lua:14:36: (W931) 'Red' is not a colour name; did you mean \"red\"?\n"
-                     "planted.lua:14:43: (W932) 'panel.gradent' is not a style of gradient; did you mean "
-                     "\"panel.gradient\"?\n"
-                     "planted.lua:14:60: (W933) 'pressed' is not a state of gradient\n"
-                     "planted.lua:15:41: (W931) 'whtie' is not a colour name; did you mean \"white\"?\n"));
+            QStringLiteral(
+                "planted.lua:2:24: (W901) the host has no module 'serial.cor'; did you mean \"serial.core\"?\n"
+                "planted.lua:7:16: (W921) 'Widget' has no method 'setGeomtry'; did you mean \"setGeometry\"?\n"
+                "planted.lua:8:33: (W912) 'qt.PushButton' has no function 'creat'; did you mean \"create\"?\n"
+                "planted.lua:9:21: (W911) 'qt.core' has no class or function 'Widgte'; did you mean \"Widget\"?\n"
+                "planted.lua:10:5: (W143) accessing undefined field 'setTxt' of global 'mainWindow'\n"
+                "planted.lua:11:16: (W922) 'Widget' has no method or field 'colour'; its handles take no fields of "
+                "their own\n"
+                "planted.lua:14:36: (W931) 'Red' is not a colour name; did you mean \"red\"?\n"
+                "planted.lua:14:43: (W932) 'panel.gradent' is not a style of gradient; did you mean "
+                "\"panel.gradient\"?\n"
+                "planted.lua:14:60: (W933) 'pressed' is not a state of gradient\n"
+                "planted.lua:15:41: (W931) 'whtie' is not a colour name; did you mean \"white\"?\n"));
     }
 
     void demoIsClean()
     {
-        const Run r = runProcess(tool(), {QStringLiteral("--config"), config(), QStringLiteral("--no-color")},
-                                 sourcePath(QString()));
+        const Run r = runProcess(
+            tool(), { QStringLiteral("--config"), config(), QStringLiteral("--no-color") }, sourcePath(QString()));
         QVERIFY2(r.finished && r.status == 0, r.out.constData());
         QVERIFY2(r.outText().contains(QStringLiteral("Total: 0 warnings / 0 errors in ")), r.out.constData());
         QVERIFY(r.outText().contains(QStringLiteral("modules/demo.lua")));

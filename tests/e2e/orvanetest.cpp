@@ -36,8 +36,7 @@ function MsgHandler(h, msg, ...)
 end
 )LUA";
 
-struct Tool
-{
+struct Tool {
     Install install;
     QString exe;
     Tool()
@@ -47,8 +46,8 @@ struct Tool
     }
     Run run(const QStringList &args)
     {
-        QStringList all{QStringLiteral("--host"), exe, QStringLiteral("--module"), QStringLiteral("e2e_ot"),
-                        QStringLiteral("--junit"), install.path(QStringLiteral("report.xml"))};
+        QStringList all { QStringLiteral("--host"), exe, QStringLiteral("--module"), QStringLiteral("e2e_ot"),
+            QStringLiteral("--junit"), install.path(QStringLiteral("report.xml")) };
         return runProcess(sourcePath(QStringLiteral("tools/orvane-test")), all + args, install.root(), 120000);
     }
     QString driver(const QString &name, const QByteArray &text)
@@ -60,8 +59,7 @@ struct Tool
 
 // testsuite name -> its attributes, and every testcase's name with the
 // kind of its failure ("" when it passed).
-struct Report
-{
+struct Report {
     QMap<QString, QXmlStreamAttributes> suites;
     QStringList cases;
     QString systemErr;
@@ -104,8 +102,7 @@ QString attr(const Report &r, const QString &suite, const char *name)
 
 } // namespace
 
-class OrvaneTestTool : public QObject
-{
+class OrvaneTestTool : public QObject {
     Q_OBJECT
 
 private slots:
@@ -113,9 +110,9 @@ private slots:
     {
         Tool tool;
         const QString checks = tool.driver(QStringLiteral("checks.lua"),
-                                           "t.tap('inner')\nt.check('one', true)\nt.check('two', 1 == 2, 'two is not one')\n");
+            "t.tap('inner')\nt.check('one', true)\nt.check('two', 1 == 2, 'two is not one')\n");
         const QString fine = tool.driver(QStringLiteral("fine.lua"), "t.check('fine', true)\n");
-        const Run r = tool.run({checks, fine});
+        const Run r = tool.run({ checks, fine });
         QVERIFY2(r.finished, r.out.constData());
         QCOMPARE(r.status, 1);
         const QString expected = QStringLiteral(
@@ -132,14 +129,15 @@ private slots:
 
         const Report report = readReport(tool.install.path(QStringLiteral("report.xml")));
         QVERIFY(report.valid);
-        QCOMPARE(report.cases, QStringList({QStringLiteral("one"), QStringLiteral("two failure:two is not one"),
-                                            QStringLiteral("fine")}));
+        QCOMPARE(report.cases,
+            QStringList(
+                { QStringLiteral("one"), QStringLiteral("two failure:two is not one"), QStringLiteral("fine") }));
         const QString suite = QStringLiteral("e2e_ot: checks.lua");
         QCOMPARE(attr(report, suite, "tests"), QStringLiteral("2"));
         QCOMPARE(attr(report, suite, "failures"), QStringLiteral("1"));
         QCOMPARE(attr(report, suite, "errors"), QStringLiteral("0"));
         QVERIFY2(report.systemErr.contains(QStringLiteral("attempt to index a nil value (local 'nothing') (4 times)")),
-                 qPrintable(report.systemErr));
+            qPrintable(report.systemErr));
     }
 
     void crashAndTimeOutFail()
@@ -147,25 +145,26 @@ private slots:
         Tool tool;
         const QString fatal = tool.driver(QStringLiteral("fatal.lua"), "t.check('before', true)\nt.tap('button')\n");
         const QString slow = tool.driver(QStringLiteral("slow.lua"), "t.wait(60000)\n");
-        const Run r = tool.run({QStringLiteral("--timeout"), QStringLiteral("3"), fatal, slow});
+        const Run r = tool.run({ QStringLiteral("--timeout"), QStringLiteral("3"), fatal, slow });
         QVERIFY2(r.finished, r.out.constData());
         QCOMPARE(r.status, 1);
         const QString out = r.outText();
-        QVERIFY2(out.contains(QStringLiteral("PASS before\n"
-                                             "error: modules/e2e_ot.lua:19: the button is broken in a call that must not fail\n"
-                                             "FAIL driver: the host ended with status 1 before the driver finished\n"
-                                             "1 passed, 1 failed\n")),
-                 r.out.constData());
-        QVERIFY2(out.contains(QStringLiteral("FAIL driver: the host ran longer than 3 s and was stopped\n0 passed, 1 failed\n")),
-                 r.out.constData());
+        QVERIFY2(out.contains(
+                     QStringLiteral("PASS before\n"
+                                    "error: modules/e2e_ot.lua:19: the button is broken in a call that must not fail\n"
+                                    "FAIL driver: the host ended with status 1 before the driver finished\n"
+                                    "1 passed, 1 failed\n")),
+            r.out.constData());
+        QVERIFY2(out.contains(
+                     QStringLiteral("FAIL driver: the host ran longer than 3 s and was stopped\n0 passed, 1 failed\n")),
+            r.out.constData());
         QVERIFY(out.endsWith(QStringLiteral("total: 1 passed, 2 failed\n")));
 
         const Report report = readReport(tool.install.path(QStringLiteral("report.xml")));
         QVERIFY(report.valid);
         QCOMPARE(attr(report, QStringLiteral("e2e_ot: fatal.lua"), "errors"), QStringLiteral("1"));
         QCOMPARE(attr(report, QStringLiteral("e2e_ot: slow.lua"), "errors"), QStringLiteral("1"));
-        QVERIFY(report.cases.contains(
-            QStringLiteral("driver error:the host ran longer than 3 s and was stopped")));
+        QVERIFY(report.cases.contains(QStringLiteral("driver error:the host ran longer than 3 s and was stopped")));
     }
 };
 

@@ -51,8 +51,7 @@ QByteArray part(const QByteArray &fields)
 }
 
 // The host running in the background, its output read as it comes.
-class LiveHost
-{
+class LiveHost {
 public:
     explicit LiveHost(Install &install, const QString &exe)
     {
@@ -60,7 +59,7 @@ public:
         env.insert(QStringLiteral("ORVANE_RELOAD"), QStringLiteral("1"));
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(install.root());
-        process.start(exe, {QStringLiteral("e2e_reload")});
+        process.start(exe, { QStringLiteral("e2e_reload") });
     }
     ~LiveHost()
     {
@@ -85,7 +84,10 @@ public:
             out += process.readAllStandardOutput();
         }
     }
-    int waitFor(const QString &text, int from) { return waitFor(QRegularExpression(QRegularExpression::escape(text)), from); }
+    int waitFor(const QString &text, int from)
+    {
+        return waitFor(QRegularExpression(QRegularExpression::escape(text)), from);
+    }
     QStringList lines() const { return QString::fromLocal8Bit(out).split(QLatin1Char('\n')); }
     int count(const QString &text, int from, int to) const
     {
@@ -102,8 +104,7 @@ public:
 
 } // namespace
 
-class ReloadTest : public QObject
-{
+class ReloadTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -114,7 +115,8 @@ private slots:
         install.writeFile(QStringLiteral("modules/e2e_reload.lua"), kModule);
         install.writeFile(QStringLiteral("modules/e2e_reload/part.lua"), part("version = 'v1'"));
         LiveHost host(install, exe);
-        const QRegularExpression figures(QStringLiteral("Reload: (first start|reloaded) in .*: (\\d+) handles, (\\d+) tracked"));
+        const QRegularExpression figures(
+            QStringLiteral("Reload: (first start|reloaded) in .*: (\\d+) handles, (\\d+) tracked"));
 
         int at = host.waitFor(QStringLiteral("Debug: Reload: watching 2 files of the module tree"), 0);
         QVERIFY2(at >= 0, host.out.constData());
@@ -143,7 +145,9 @@ private slots:
         // A file that does not compile: its error with file and line, and
         // the host waits.
         install.writeFile(QStringLiteral("modules/e2e_reload/part.lua"), "return {version = }\n");
-        const int broken = host.waitFor(QStringLiteral("Debug: Reload: error: modules/e2e_reload/part.lua:1: unexpected symbol near '}'"), reloaded);
+        const int broken = host.waitFor(
+            QStringLiteral("Debug: Reload: error: modules/e2e_reload/part.lua:1: unexpected symbol near '}'"),
+            reloaded);
         QVERIFY2(broken >= 0, host.out.constData());
         QVERIFY(host.waitFor(QStringLiteral("Reload: error shown"), broken) >= 0);
         // The old run is gone: after the shutdown nothing of v2 ticks on.
@@ -155,8 +159,10 @@ private slots:
 
         // onStartup fails: the same, with the handler's file and line.
         install.writeFile(QStringLiteral("modules/e2e_reload/part.lua"), part("version = 'v3', fail = true"));
-        const int failed = host.waitFor(QRegularExpression(QStringLiteral(
-            "^Debug: Reload: error: modules/e2e_reload\\.lua:\\d+: onStartup failed on purpose$")), broken);
+        const int failed = host.waitFor(
+            QRegularExpression(
+                QStringLiteral("^Debug: Reload: error: modules/e2e_reload\\.lua:\\d+: onStartup failed on purpose$")),
+            broken);
         QVERIFY2(failed >= 0, host.out.constData());
         QVERIFY(host.waitFor(QStringLiteral("Reload: the module did not start"), failed) >= 0);
 
