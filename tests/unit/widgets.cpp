@@ -791,7 +791,10 @@ private slots:
         QCOMPARE(root->findChildren<QPlainTextEdit *>().size(), 1);
         QCOMPARE(root->findChildren<QLineEdit *>().size(), 1);
         QCOMPARE(root->findChildren<PushButton *>().size(), 5);
+        // The log listens from the page's first showing on, not before.
         ok("MsgHandler(nil, 'onStartup')");
+        QCOMPARE(root->findChild<QPlainTextEdit *>()->toPlainText(), QString());
+        ok("page.shown() MsgHandler(nil, 'onStartup')");
         QVERIFY(root->findChild<QPlainTextEdit *>()->toPlainText().contains("nil onStartup"));
     }
 
