@@ -15,7 +15,9 @@
 #include <QStatusBar>
 #include <QThread>
 
+#ifdef Q_OS_LINUX
 #include <unistd.h>
+#endif
 #include <utility>
 
 namespace orvane {
@@ -68,11 +70,15 @@ int objectMapSize(lua_State *L)
 
 double residentMegabytes()
 {
+#ifdef Q_OS_LINUX
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QFile::ReadOnly))
         return -1;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return double(fields.value(1).toLongLong()) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+#else
+    return -1;
+#endif
 }
 
 qint64 now()
