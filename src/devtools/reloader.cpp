@@ -108,7 +108,13 @@ Reloader::Reloader(MainWindow *w, const QString &name)
     settle.setSingleShot(true);
     connect(&settle, &QTimer::timeout, this, [this] { check(); });
     connect(&watcher, &QFileSystemWatcher::fileChanged, this, [this] { settle.start(kSettleMs); });
-    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, [this] { settle.start(kSettleMs); });
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        // A module that was not found at all has no file to watch: any new
+        // file in the module tree may be it.
+        if (moduleFiles.isEmpty())
+            lookAgain = true;
+        settle.start(kSettleMs);
+    });
     window->setForgiving(true);
     window->setModuleHook([this](lua_State *L) { installSearcher(L); });
     window->installEventFilter(this);
@@ -168,6 +174,10 @@ void Reloader::rewatch()
     }
     if (QFileInfo(imagesDir).isDir())
         dirs.append(imagesDir);
+    if (moduleFiles.isEmpty()) {
+        dirs.append(baseDir);
+        dirs.append(baseDir + QLatin1String("/modules"));
+    }
     // A file replaced by a rename drops out of the watcher; add it again.
     const QStringList watchedFiles = watcher.files(), watchedDirs = watcher.directories();
     for (const QString &f : files)
@@ -206,6 +216,8 @@ void Reloader::check()
         stamps.insert(f, stamp);
     }
     rewatch();
+    if (std::exchange(lookAgain, false) && changed.isEmpty())
+        changed.append(QStringLiteral("the module tree"));
     if (changed.isEmpty())
         return;
     say("Reload: %s changed", changed.join(QLatin1String(", ")).toLocal8Bit().constData());

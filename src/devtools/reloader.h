@@ -60,6 +60,7 @@ private:
     QHash<QString, Stamp> stamps;
     QTimer settle;
     QPointer<QLabel> overlay;
+    bool lookAgain = false;
     qint64 frameSavedAt = -1;
     bool frameIsError = false;
 };
