@@ -98,6 +98,7 @@ template <class... Args> void say(const char *format, Args... args)
 Reloader::Reloader(MainWindow *w, const QString &name)
     : QObject(w)
     , window(w)
+    , windowWidget(w)
     , module(name)
 {
     const QString appDir = QCoreApplication::applicationDirPath();
@@ -350,10 +351,13 @@ void Reloader::awaitFrame(qint64 savedAt, bool error)
 
 bool Reloader::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == window && event->type() == QEvent::Resize)
+    // Compared as plain widgets: events keep coming while the window is
+    // being destroyed, when it is no longer a MainWindow.
+    const QWidget *const self = windowWidget;
+    if (watched == self && event->type() == QEvent::Resize)
         placeOverlay();
     if (frameSavedAt >= 0 && event->type() == QEvent::Paint && watched->isWidgetType()
-        && static_cast<QWidget *>(watched)->window() == window) {
+        && static_cast<QWidget *>(watched)->window() == self) {
         // The frame is done once the paint that starts it has returned.
         const qint64 savedAt = std::exchange(frameSavedAt, -1);
         const bool error = frameIsError;

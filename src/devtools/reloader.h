@@ -16,6 +16,7 @@
 
 class MainWindow;
 class QLabel;
+class QWidget;
 
 namespace orvane {
 
@@ -50,6 +51,7 @@ private:
     void installSearcher(lua_State *L);
 
     QPointer<MainWindow> window;
+    QWidget *windowWidget; // the same window, for comparisons only
     QString module;
     QString baseDir;
     QString bundleFile;

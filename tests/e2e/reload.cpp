@@ -171,7 +171,7 @@ private slots:
         QVERIFY2(host.waitFor(QStringLiteral("start v4"), failed) >= 0, host.out.constData());
         QVERIFY(host.process.waitForFinished(30000));
         host.out += host.process.readAllStandardOutput();
-        QCOMPARE(host.process.exitCode(), 0);
+        QVERIFY2(host.process.exitCode() == 0, host.process.readAllStandardError().constData());
         QCOMPARE(host.count(QStringLiteral("bye v4"), failed, host.lines().size()), 1);
         QCOMPARE(host.count(QStringLiteral("bye v3"), 0, host.lines().size()), 0);
     }
