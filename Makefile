@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build demo demo-bundle test test-asan bench fuzz soak clean windows test-windows windows-dist
+.PHONY: all deps build demo demo-bundle test test-asan lint bench fuzz soak clean windows test-windows windows-dist
 
 all: build
 
@@ -42,6 +42,11 @@ test-asan: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# luacheck over modules/ with the host's globals, modules, methods and names
+# (build/types/luacheckrc, written by every build).
+lint: deps build
+	tools/orvane-lint
 
 bench: deps build
 	scripts/run-benchmarks $(BUILD)

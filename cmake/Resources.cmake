@@ -25,6 +25,8 @@ configure_file(${CMAKE_SOURCE_DIR}/resources/splash.png ${_stage}/images/splash.
 configure_file(${CMAKE_SOURCE_DIR}/resources/stylesheet.css ${_stage}/stylesheet.css COPYONLY)
 string(APPEND _qrc "  <file alias=\"images/splash.png\">${_stage}/images/splash.png</file>\n")
 string(APPEND _qrc "  <file alias=\"stylesheet.css\">${_stage}/stylesheet.css</file>\n")
+# The script half of the test driver's library, read by luaopen_orvane_test.
+string(APPEND _qrc "  <file alias=\"devtools/orvane.test.lua\">${CMAKE_SOURCE_DIR}/src/devtools/orvane.test.lua</file>\n")
 string(APPEND _qrc "</qresource>\n</RCC>\n")
 file(WRITE ${CMAKE_BINARY_DIR}/orvane_resources.qrc.in "${_qrc}")
 configure_file(${CMAKE_BINARY_DIR}/orvane_resources.qrc.in ${CMAKE_BINARY_DIR}/orvane_resources.qrc COPYONLY)

@@ -51,6 +51,8 @@ local function paintWelcome(w)
   lcdCanvas:text(24, 24, "Orvane", 40, 0x007FD4FF)
   lcdCanvas:text(24, 84, "A Lua application host on Qt 5", 18, "white")
   lcdCanvas:text(24, 120, "Pick a page on the left.", 16, "lightgray")
+  lcdCanvas:text(24, height - 64, "Started with ORVANE_RELOAD=1, the demo starts again whenever", 14, "lightgray")
+  lcdCanvas:text(24, height - 44, "you save one of its files (docs/reload.md).", 14, "lightgray")
 end
 
 local function show(page)
@@ -63,6 +65,8 @@ local function show(page)
     mainWindow:animate(old.panel, x, y, w, h, 0, 0, 0, -1)
   end
   page.panel:show()
+  -- A page that wants to know when it comes into view says so.
+  if page.impl and page.impl.shown then try(page.id .. " shown", page.impl.shown) end
   mainWindow:animate(page.panel, W, 0, W - NAV, H, NAV, 0, W - NAV, H)
   mainWindow:setText("Orvane demo - " .. page.title)
   for b in pairs(nav) do b:update() end

@@ -10,8 +10,10 @@
 // otherwise differences are printed as warnings and the files are written.
 #include "comms/bonjour.h"
 #include "comms/serial.h"
+#include "devtools/testdriver.h"
 #include "luax.h"
 #include "mainwindow.h"
+#include "resources.h"
 
 #include <QApplication>
 #include <QDir>
@@ -83,6 +85,9 @@ int main(int argc, char **argv)
     luaX_createclass(L, MainWindow::staticMetaObject.className(), lmainwindow_methods, "QWidget", 0, 1);
     luaL_requiref(L, "bonjour.core", luaopen_bonjour_core, 0); /* qt.core, bonjour.core */
     luaL_requiref(L, "serial.core", luaopen_serial_core, 0); /* qt.core, bonjour.core, serial.core */
+    // The driver library is a module too: its script half is a resource.
+    orvane::initResources();
+    luaL_requiref(L, "orvane.test", orvane::luaopen_orvane_test, 0);
     lua_settop(L, 0);
     fflush(stdout);
 
@@ -103,9 +108,10 @@ int main(int argc, char **argv)
         lua_pushstring(L, docs.constData());
         lua_setfield(L, -2, "docs");
     }
-    lua_createtable(L, 3, 0);
-    const char *const modules[] = { "qt.core", "bonjour.core", "serial.core" };
-    for (int i = 0; i < 3; ++i) {
+    const char *const modules[] = { "qt.core", "bonjour.core", "serial.core", "orvane.test" };
+    const int moduleCount = int(sizeof modules / sizeof modules[0]);
+    lua_createtable(L, moduleCount, 0);
+    for (int i = 0; i < moduleCount; ++i) {
         lua_pushstring(L, modules[i]);
         lua_rawseti(L, -2, i + 1);
     }

@@ -175,13 +175,6 @@ function M.build(parent)
   -- A prompter is read, not edited: drags go to the page, not to a selection.
   page.view:setEdit(0)
   setCue(1)
-  -- The editor's own cursor rides along with every add and drags the view
-  -- to the end once the text is laid out; start reading at the top.
-  page.start = qt.Timer.create()
-  page.start:setSingleShot(true)
-  page.start:setTimeout(200)
-  page.start.onTimeout = function(self) page.view:setPosition(0) end
-  page.start:start()
 
   page.timer = qt.Timer.create()
   page.timer:setTimeout(GLIDE_MS)
@@ -208,6 +201,15 @@ function M.build(parent)
 
   page.view:show()
   page.root:show()
+end
+
+-- The editor's own cursor rides along with every add and drags the view to
+-- the end once the text is laid out, which happens when the page is first
+-- shown: the first showing starts reading at the top.
+function M.shown()
+  if page.seen then return end
+  page.seen = true
+  page.view:setPosition(0)
 end
 
 function M.message(handle, name, ...)

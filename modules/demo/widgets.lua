@@ -15,7 +15,10 @@ local tiles = {}     -- drag tile handle -> {label = text, colour = number, hot 
 local names = {}     -- handle -> short name for the log
 
 -- The log view lists messages, not paints: those come many times a second.
+-- It starts listening when the page is first shown, so it does not open
+-- full of the moves and resizes of the page's own building.
 local unlogged = {onPaint = true}
+local listening = false
 
 local function describe(v)
   if type(v) == "userdata" then return names[v] or "?" end
@@ -126,8 +129,14 @@ end
 
 -- Returns true for messages whose answer consumes the event, as MsgHandler
 -- must; the demo returns this page's answer for its own widgets.
+function M.shown()
+  if listening then return end
+  listening = true
+  log("Every message this page's widgets get is listed here.")
+end
+
 function M.message(handle, name, ...)
-  if not unlogged[name] and (names[handle] or handle == nil) then
+  if listening and not unlogged[name] and (names[handle] or handle == nil) then
     local parts = {describe(handle), name}
     for i = 1, select("#", ...) do parts[#parts + 1] = describe((select(i, ...))) end
     log(table.concat(parts, " "))

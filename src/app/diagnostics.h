@@ -1,11 +1,10 @@
 #pragma once
-// Diagnostics: the Qt message handler, output redirection and the one helper
-// through which the host shows its own message boxes.
+// Diagnostics: the Qt message handler and output redirection. Critical
+// messages are shown with the host's one message-box helper.
 
-#include <QMessageBox>
+#include "widgets/messagebox.h"
+
 #include <QString>
-
-class QWidget;
 
 namespace orvane {
 
@@ -15,11 +14,5 @@ enum OutputMode { OutputUnchanged = 0, OutputConsole = 1, OutputNewConsole = 2, 
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 void redirectOutput(int mode, const QString &moduleName);
-
-// Shows a modal box with a single OK button and returns when it is closed.
-// With ORVANE_AUTODISMISS_MS=N in the environment the box is also written to
-// standard output as "Box: title: text" and accepted after N milliseconds, so
-// kiosks and tests never wait on a box.
-void showMessageBox(QMessageBox::Icon icon, QWidget *parent, const QString &title, const QString &text);
 
 } // namespace orvane

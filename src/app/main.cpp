@@ -1,5 +1,7 @@
 // The host's start-up sequence, step by step; every piece lives in the core.
+// The developer tools (devtools/) are wired in here and nowhere in the shell.
 #include "commandline.h"
+#include "devtools/devtools.h"
 #include "diagnostics.h"
 #include "mainwindow.h"
 #include "resources.h"
@@ -80,7 +82,9 @@ int main(int argc, char **argv)
 
     // Guarded: a script may destroy the main window while the loop runs.
     QPointer<MainWindow> window = MainWindow::instance();
-    window->start(module);
+    if (!startReloading(window, module))
+        window->start(module);
+    startTestTools(window);
     splash.finish(window);
     app.setActivationWindow(window, true);
 

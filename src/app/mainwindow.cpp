@@ -2,11 +2,10 @@
 #include "commandline.h"
 #include "luax.h"
 #include "modulelocator.h"
-#include "testdriver.h"
 #include "tracker.h"
 
+#include <QApplication>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
 #include <QStatusBar>
@@ -55,10 +54,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 {
     theMainWindow = this;
     ui->setupUi(this);
+    newRootWidget();
+    setStatusBar(new QStatusBar);
+}
+
+// The plain widget the script receives as rootWidget.
+void MainWindow::newRootWidget()
+{
     auto *root = new QWidget(this);
     setCentralWidget(root);
     root->installEventFilter(this);
-    setStatusBar(new QStatusBar);
 }
 
 MainWindow::~MainWindow()
@@ -97,16 +102,82 @@ bool MainWindow::eventFilter(QObject *, QEvent *)
 
 void MainWindow::start(const QString &module)
 {
+    lastError.clear();
     startModule(module);
-    timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, &MainWindow::onTimer);
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(100);
-    timer->setSingleShot(true);
+    if (!timer) {
+        timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, &MainWindow::onTimer);
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(100);
+        timer->setSingleShot(true);
+    }
     timer->start();
-    ObjectTracker::instance(L)->dispatch(nullptr, "onStartup", nullptr);
+    if (!forgiving)
+        ObjectTracker::instance(L)->dispatch(nullptr, "onStartup", nullptr);
+    else if (L && !callForgiving("onStartup"))
+        closeModule();
     show();
-    orvane::startTestTools(L, this);
+}
+
+// A message without an object and without a format, as the tracker sends
+// it, except that an error is printed and remembered instead of ending the
+// process.
+bool MainWindow::callForgiving(const char *message)
+{
+    const int top = lua_gettop(L);
+    lua_getglobal(L, "MsgHandler");
+    lua_pushnil(L);
+    lua_pushstring(L, message);
+    const bool ok = luaX_pcall(L, 2, 0, "") == LUA_OK;
+    if (!ok) {
+        lastError = QString::fromLocal8Bit(luaL_tolstring(L, -1, nullptr));
+        lua_pop(L, 1);
+        luaX_reporterror(L, "Call failed");
+    }
+    lua_settop(L, top);
+    return ok;
+}
+
+void MainWindow::stopModule()
+{
+    if (!L)
+        return;
+    callForgiving("onShutdown");
+    ObjectTracker::instance(L)->shutDown();
+    closeModule();
+}
+
+void MainWindow::closeModule()
+{
+    if (!L)
+        return;
+    // What the script made, found while the objects still carry the state in
+    // their "lua" property: the central widget it worked in (rootWidget, or
+    // the one it set), the widgets it gave the window, and its own windows.
+    void *state = L;
+    const auto madeHere = [state](QObject *o) { return o->property("lua").value<void *>() == state; };
+    QList<QPointer<QObject>> made{centralWidget()};
+    for (QObject *child : children())
+        if (madeHere(child))
+            made.append(child);
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (top != this && madeHere(top))
+            made.append(top);
+    // The order of exit: finalizers first, while every Qt object exists.
+    lua_close(L);
+    L = nullptr;
+    ObjectTracker::deleteOrphans();
+    for (const QPointer<QObject> &object : qAsConst(made))
+        delete object.data();
+    // The window itself is kept, with what a first start finds.
+    newRootWidget();
+    statusBar()->clearMessage();
+    setWindowTitle(QCoreApplication::translate("MainWindow", "Orvane"));
+    setStyleSheet(QString());
+    setFont(QFont());
+    setEnabled(true);
+    clearMask();
+    setAcceptDrops(false);
 }
 
 void MainWindow::onTimer()
@@ -158,9 +229,26 @@ void MainWindow::startModule(const QString &module)
     lua_pushstring(L, exe.fileName().toLocal8Bit().constData());
     lua_setglobal(L, "_APP_FILENAME");
 
+    if (moduleHook)
+        moduleHook(L);
     qDebug() << "Start module" << module;
     const QByteArray chunk = orvane::startChunk(module);
-    luaX_dostring(L, chunk.constData(), nullptr);
+    if (!forgiving) {
+        luaX_dostring(L, chunk.constData(), nullptr);
+    } else {
+        const int top = lua_gettop(L);
+        if (luaX_dostring(L, chunk.constData(), "") != LUA_OK) {
+            lastError = QStringLiteral("the start chunk does not compile");
+            if (lua_gettop(L) > top) {
+                lastError = QString::fromLocal8Bit(luaL_tolstring(L, -1, nullptr));
+                lua_pop(L, 1);
+                luaX_reporterror(L, "Call failed");
+            }
+            fflush(stdout);
+            closeModule();
+            return;
+        }
+    }
 
     fflush(stdout);
     fflush(stderr);

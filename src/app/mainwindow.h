@@ -7,6 +7,8 @@
 
 #include <lua.hpp>
 
+#include <functional>
+
 class QTimer;
 namespace Ui {
 class MainWindow;
@@ -22,9 +24,23 @@ public:
     // The window if it exists, without constructing one: null once a script
     // (or native code) has deleted it.
     static MainWindow *existing();
-    // Starts the script application; called once by the entry function.
+    // Starts the script application; called once by the entry function, and
+    // again after each stopModule while the module is reloaded.
     void start(const QString &module);
     void startModule(const QString &module);
+
+    // Live reload. A forgiving window reports a module that fails to load or
+    // whose onStartup fails (startError, with file and line) and closes that
+    // interpreter again, instead of ending the process.
+    void setForgiving(bool on) { forgiving = on; }
+    QString startError() const { return lastError; }
+    // Runs with the new interpreter just before the application module is
+    // required (the reloader learns from it which files the module loads).
+    void setModuleHook(std::function<void(lua_State *)> hook) { moduleHook = std::move(hook); }
+    // onShutdown, then the teardown of exit: the interpreter is closed and
+    // every object the script made is deleted. The window stays where it is,
+    // with a new empty central widget for the next start.
+    void stopModule();
 
     lua_State *luaState() const { return L; }
     WidgetAnimator *widgetAnimator() { return &animator; }
@@ -38,11 +54,17 @@ private slots:
 
 private:
     explicit MainWindow(QWidget *parent = nullptr);
+    void newRootWidget();
+    bool callForgiving(const char *message);
+    void closeModule();
 
     Ui::MainWindow *ui;
     lua_State *L;
     QTimer *timer = nullptr;
     WidgetAnimator animator;
+    bool forgiving = false;
+    QString lastError;
+    std::function<void(lua_State *)> moduleHook;
 };
 
 // The MainWindow script class's methods (registered by startModule).

@@ -45,12 +45,8 @@ bool hasMarker(const QMimeData *mime)
 
 } // namespace
 
-void (*ObjectTracker::inputRecorder)(QObject *, QEvent *) = nullptr;
-
 bool ObjectTracker::eventFilter(QObject *watched, QEvent *event)
 {
-    if (inputRecorder)
-        inputRecorder(watched, event);
     // A handler may delete the watched object (a dialog's exec deletes it on
     // the spot, a nested loop runs its deferred delete) or even this
     // tracker. Qt reads the receiver again after a filter that lets the event

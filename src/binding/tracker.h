@@ -46,11 +46,10 @@ public:
 
     lua_State *luaState() const { return state; }
     QPainter *sharedPainter() { return &painter; }
+    // How many objects are watched: live reload reports it after each start.
+    int trackedCount() const { return tracked.size(); }
 
     bool eventFilter(QObject *watched, QEvent *event) override;
-
-    // Sees every event the filter is offered while a session is recorded.
-    static void (*inputRecorder)(QObject *watched, QEvent *event);
 
     // Makes a new handle for this tracker as "Tracker.Instance" (its
     // finalizer called by hand left the old one dead).

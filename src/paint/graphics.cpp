@@ -43,6 +43,14 @@ QSvgRenderer *spriteSheet()
     return sheet;
 }
 
+void reloadFiles()
+{
+    QMap<QString, QSvgRenderer *> &map = cache();
+    qDeleteAll(map);
+    map.clear();
+    spriteSheet()->load(QStringLiteral("images/sprites.svg"));
+}
+
 bool render(QPainter &painter, const QString &name, const QRectF &target, QByteArray *missingId)
 {
     if (QSvgRenderer *own = ownFile(name)) {

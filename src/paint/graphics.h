@@ -19,6 +19,10 @@ QSvgRenderer *ownFile(const QString &name);
 // The sprite sheet, created on first use whether or not the file loads.
 QSvgRenderer *spriteSheet();
 
+// Forgets every file read so far (live reload saw images/ change). Only
+// between two interpreters, when nothing paints.
+void reloadFiles();
+
 // Renders name into target (an empty target means the whole device).
 // Returns false, with the sprite element id in missingId, when the name is
 // found nowhere; nothing is drawn then.

@@ -7,9 +7,9 @@
 // widget, so arguments are read first and the widget is re-checked through a
 // QPointer before it is touched again.
 #include "classtables.h"
-#include "diagnostics.h"
 #include "dragsource.h"
 #include "luax.h"
+#include "messagebox.h"
 #include "numbers.h"
 #include "widget.h"
 #include "widgettree.h"

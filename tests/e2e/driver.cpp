@@ -170,7 +170,7 @@ private slots:
         for (const char *page : {"styles", "widgets", "network", "serial", "discovery", "prompter", "start"})
             QVERIFY2(r.outText().contains(QStringLiteral("PASS page.%1\n").arg(QLatin1String(page))), page);
         QVERIFY(r.outText().contains(QStringLiteral("PASS widgets edit typed\n")));
-        QVERIFY2(r.outText().contains(QStringLiteral("17 passed, 0 failed\n")), r.out.constData());
+        QVERIFY2(r.outText().contains(QStringLiteral("19 passed, 0 failed\n")), r.out.constData());
         QCOMPARE(r.outText().count(QStringLiteral("demo: goodbye")), 1);
         QCOMPARE(r.status, 0);
     }
@@ -238,6 +238,9 @@ private slots:
         QVERIFY2(r.outText().contains(expected), r.out.constData());
         QVERIFY2(r.outText().contains(summary), r.out.constData());
         QCOMPARE(r.status, 1);
+        // The results again on standard error, apart from the diagnostics.
+        const QString err = QString::fromLocal8Bit(r.err);
+        QVERIFY2(err.contains(expected) && err.contains(summary), r.err.constData());
         // Closed like a user's close: onShutdown once, after the summary.
         const QStringList l = lines(r.out);
         const int sum = lineIndex(l, summary.trimmed());
@@ -268,12 +271,14 @@ private slots:
         QVERIFY2(a.outText().contains(QStringLiteral("preloaded\tfalse\tfalse")), a.out.constData());
         QVERIFY(!a.outText().contains(QStringLiteral(" passed, ")));
 
-        // Empty variables are no variables: the log is the same line for line.
+        // Empty variables are no variables: the log is the same line for line
+        // (ORVANE_RELOAD included).
         Host empty;
         empty.install.writeFile(QStringLiteral("modules/e2e_drv_plain.lua"), module);
         QProcessEnvironment env = childEnvironment();
         env.insert(QStringLiteral("ORVANE_DRIVER"), QString());
         env.insert(QStringLiteral("ORVANE_RECORD"), QString());
+        env.insert(QStringLiteral("ORVANE_RELOAD"), QString());
         const Run b = runProcess(empty.exe, {QStringLiteral("e2e_drv_plain")}, empty.install.root(), 30000, env);
         QVERIFY2(b.finished, b.out.constData());
         QCOMPARE(b.status, 0);

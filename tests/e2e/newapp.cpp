@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace testsupport;
@@ -18,6 +19,9 @@ struct Project
     {
         exe = install.addHost(QStringLiteral("app/bin/orvane"));
         install.copyFrom(sourcePath(QStringLiteral("tools/new-app")), QStringLiteral("tools/new-app"));
+        install.copyFrom(sourcePath(QStringLiteral("tools/orvane-lint")), QStringLiteral("tools/orvane-lint"));
+        install.copyFrom(QFileInfo(hostBinary()).absolutePath() + QLatin1String("/../types/luacheckrc"),
+                         QStringLiteral("build/types/luacheckrc"));
     }
     Run newApp(const QStringList &args)
     {
@@ -53,6 +57,15 @@ private slots:
         QVERIFY(module.contains("function MsgHandler(handle, message, ...)"));
         QVERIFY(module.contains("setName(\"e2e_newapp_a.hello\")"));
         QVERIFY(p.read(QStringLiteral("modules/e2e_newapp_a/driver.lua")).contains("require \"orvane.test\""));
+        QVERIFY(made.outText().contains(QStringLiteral("QT_QPA_PLATFORM=offscreen")));
+
+        // The linter's configuration comes along, and the new code is clean by it.
+        QCOMPARE(p.read(QStringLiteral("modules/e2e_newapp_a/.luacheckrc")), p.read(QStringLiteral("build/types/luacheckrc")));
+        const Run lint = runProcess(p.install.path(QStringLiteral("tools/orvane-lint")),
+                                    {QStringLiteral("--no-color"), QStringLiteral("--config"),
+                                     QStringLiteral("modules/e2e_newapp_a/.luacheckrc"), QStringLiteral("modules")},
+                                    p.install.root());
+        QVERIFY2(lint.finished && lint.status == 0, lint.out.constData());
 
         const Run r = p.runWithDriver(QStringLiteral("e2e_newapp_a"));
         QVERIFY2(r.finished, r.out.constData());
@@ -75,6 +88,38 @@ private slots:
         QVERIFY2(r.outText().contains(QStringLiteral("FAIL greets by name: the greeting is Hi, Ada\n0 passed, 1 failed\n")),
                  r.out.constData());
         QCOMPARE(r.status, 1);
+    }
+
+    // The README's tutorial, as a new user copies it: its module runs, its
+    // driver passes through orvane-test and the linter finds nothing.
+    void readmeTutorialWorks()
+    {
+        Project p;
+        QFile readme(sourcePath(QStringLiteral("README.md")));
+        QVERIFY(readme.open(QFile::ReadOnly));
+        const QString text = QString::fromUtf8(readme.readAll());
+        QRegularExpressionMatchIterator blocks =
+            QRegularExpression(QStringLiteral("```lua\n(.*?)```"), QRegularExpression::DotMatchesEverythingOption)
+                .globalMatch(text);
+        QStringList lua;
+        while (blocks.hasNext())
+            lua.append(blocks.next().captured(1));
+        QCOMPARE(lua.size(), 2);
+        QVERIFY(text.contains(QStringLiteral("put this in `modules/hello.lua`")));
+        QVERIFY(text.contains(QStringLiteral("`modules/hello/driver.lua`")));
+        p.install.writeFile(QStringLiteral("modules/hello.lua"), lua.at(0).toUtf8());
+        p.install.writeFile(QStringLiteral("modules/hello/driver.lua"), lua.at(1).toUtf8());
+
+        const Run test = runProcess(sourcePath(QStringLiteral("tools/orvane-test")),
+                                    {QStringLiteral("--host"), p.exe, QStringLiteral("modules/hello/driver.lua")},
+                                    p.install.root(), 90000);
+        QVERIFY2(test.finished && test.status == 0, test.out.constData());
+        QCOMPARE(test.outText(), QStringLiteral("PASS panel shown\nPASS counts a touch\n2 passed, 0 failed\n"));
+        const Run lint = runProcess(p.install.path(QStringLiteral("tools/orvane-lint")),
+                                    {QStringLiteral("--no-color"), QStringLiteral("modules/hello.lua"),
+                                     QStringLiteral("modules/hello")},
+                                    p.install.root());
+        QVERIFY2(lint.finished && lint.status == 0, lint.out.constData());
     }
 
     void refusesBadNamesAndExistingApps()

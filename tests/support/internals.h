@@ -17,7 +17,7 @@ int orvane_alive_serial_ports();
 
 struct TestAccess
 {
-    static int trackedCount(const ObjectTracker *tracker) { return tracker->tracked.size(); }
+    static int trackedCount(const ObjectTracker *tracker) { return tracker->trackedCount(); }
     static QList<QPointer<QObject>> adopted(const ObjectTracker *tracker) { return tracker->adopted; }
     static SerialPortX *serialWorker(const SerialPort *port) { return port->worker; }
     static QPropertyAnimation *scrollAnimation(const FDView *view) { return view->animation; }

@@ -645,7 +645,7 @@ private slots:
         ok("package.path = '" ORVANE_SOURCE_DIR "/modules/?.lua;' .. package.path\n"
            "P = require 'demo.prompter'\n"
            "function MsgHandler(h, m, ...) return P.message(h, m, ...) end\n"
-           "root = qt.Widget.create() root:setGeometry(0, 0, 690, 420) P.build(root) root:show()\n"
+           "root = qt.Widget.create() root:setGeometry(0, 0, 690, 420) P.build(root) root:show() P.shown()\n"
            "v = P.state().view\n"
            "function press(text)\n"
            "  for b, info in pairs(P.state().buttons) do\n"

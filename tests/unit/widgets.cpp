@@ -3,6 +3,7 @@
 #include "luafixture.h"
 #include "luax.h"
 #include "msglog.h"
+#include "testsupport.h"
 #include "tracker.h"
 #include "widgets/dragsource.h"
 #include "widgets/pushbutton.h"
@@ -12,7 +13,11 @@
 #include <QApplication>
 #include <QDesktopWidget>
 #include <QDialog>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QRegion>
@@ -68,6 +73,34 @@ private slots:
     {
         fx.reset();
         baseline.deleteNew();
+    }
+
+    // ---- the default style sheet -----------------------------------------
+
+    void hostBoxesFollowTheDarkTheme()
+    {
+        // The boxes the host shows (msgBox, chooseFile, "already running")
+        // under the application style sheet the host installs.
+        QFile css(sourcePath(QStringLiteral("resources/stylesheet.css")));
+        QVERIFY(css.open(QFile::ReadOnly));
+        qApp->setStyleSheet(QString::fromUtf8(css.readAll()));
+        {
+            QMessageBox box(QMessageBox::Information, QStringLiteral("Message Box"), QStringLiteral("The line reads"),
+                            QMessageBox::Ok);
+            box.resize(300, 120);
+            const QImage face = box.grab().toImage();
+            const QImage button = box.button(QMessageBox::Ok)->grab().toImage();
+            QLabel *label = nullptr;
+            for (QLabel *l : box.findChildren<QLabel *>())
+                if (l->text() == QLatin1String("The line reads"))
+                    label = l;
+            QVERIFY(label);
+            // Dark face, light text, a dark button: nothing black on slate.
+            QVERIFY(face.pixelColor(2, 2).lightness() < 80);
+            QVERIFY(label->palette().color(label->foregroundRole()).lightness() > 180);
+            QVERIFY(button.pixelColor(3, button.height() / 2).lightness() < 120);
+        }
+        qApp->setStyleSheet(QString());
     }
 
     // ---- create ----------------------------------------------------------
@@ -796,7 +829,10 @@ private slots:
         QCOMPARE(root->findChildren<QPlainTextEdit *>().size(), 1);
         QCOMPARE(root->findChildren<QLineEdit *>().size(), 1);
         QCOMPARE(root->findChildren<PushButton *>().size(), 5);
+        // The log listens from the page's first showing on, not before.
         ok("MsgHandler(nil, 'onStartup')");
+        QCOMPARE(root->findChild<QPlainTextEdit *>()->toPlainText(), QString());
+        ok("page.shown() MsgHandler(nil, 'onStartup')");
         QVERIFY(root->findChild<QPlainTextEdit *>()->toPlainText().contains("nil onStartup"));
     }
 

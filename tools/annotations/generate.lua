@@ -51,7 +51,10 @@ local function registered(moduleName)
     elseif type(v) == "table" and rawget(v, "__classname") then
       local meta = getmetatable(v)
       local base = meta and type(meta.__index) == "table" and meta.__index or nil
-      local cls = { base = base and rawget(base, "__classname") or nil, own = {}, inherited = {} }
+      -- Classes with per-object fields (luaX_newindex) take any field a
+      -- script stores on a handle.
+      local cls = { base = base and rawget(base, "__classname") or nil, own = {}, inherited = {},
+                    fields = rawget(v, "__newindex") ~= nil }
       for name, fn in pairs(v) do
         if type(name) == "string" and type(fn) == "function" and not isMeta(name) then
           if base and rawget(base, name) == fn then
@@ -133,6 +136,36 @@ for i, msg in ipairs(desc.messages or {}) do
   checkEntry("message " .. tostring(msg.name or i), msg)
   if type(msg.name) ~= "string" or type(msg.from) ~= "string" then
     problem("message %d: needs a name and a sender type", i)
+  end
+end
+
+-- An alias is its type and its literal values: the values are what the
+-- language server offers and what the linter accepts.
+local aliasByName = {}
+for _, a in ipairs(desc.aliases or {}) do
+  aliasByName[a.name] = a
+  if type(a.doc) ~= "string" or a.doc == "" then problem("alias %s: no doc line", tostring(a.name)) end
+  if not a.type and not a.values then problem("alias %s: neither a type nor values", tostring(a.name)) end
+end
+
+local function aliasType(a)
+  local parts = {}
+  if a.type then parts[#parts + 1] = a.type end
+  for _, v in ipairs(a.values or {}) do parts[#parts + 1] = string.format("%q", v) end
+  return table.concat(parts, "|")
+end
+
+-- The colour names the host really takes: each described one must be
+-- accepted, and a wrong one refused.
+do
+  local qt = package.loaded["qt.core"]
+  local colours = aliasByName.Colour
+  if type(qt) == "table" and qt.Image and qt.QPainter and colours then
+    local painter = qt.QPainter.create(qt.Image.create(1, 1))
+    for _, name in ipairs(colours.values or {}) do
+      if not pcall(painter.setBrush, painter, name) then problem("Colour: the host does not take \"%s\"", name) end
+    end
+    if pcall(painter.setBrush, painter, "Red") then problem("Colour: the host takes \"Red\", which is not described") end
   end
 end
 
@@ -237,7 +270,7 @@ local function globalTypes()
   local lines = { "---@meta _", header }
   for _, a in ipairs(desc.aliases or {}) do
     lines[#lines + 1] = "---" .. a.doc
-    lines[#lines + 1] = "---@alias " .. a.name .. " " .. a.type
+    lines[#lines + 1] = "---@alias " .. a.name .. " " .. aliasType(a)
     lines[#lines + 1] = ""
   end
   for _, g in ipairs(desc.globals or {}) do
@@ -373,9 +406,123 @@ local function globalsReference()
   end
   add("\n## Types\n\n| Name | Type | Meaning |\n|---|---|---|\n")
   for _, a in ipairs(desc.aliases or {}) do
-    add(string.format("| `%s` | `%s` | %s |\n", a.name, cell(a.type), cell(a.doc)))
+    add(string.format("| `%s` | `%s` | %s |\n", a.name, cell(aliasType(a)), cell(a.doc)))
   end
   return table.concat(out)
+end
+
+------------------------------------------------------------------ luacheck
+
+-- A luacheck configuration: the host's globals (with the methods of the
+-- three handles as their fields), and in `orvane` everything tools/orvane-lint
+-- checks besides: modules, classes with their methods and argument types,
+-- and the values of the enumerations. luacheck ignores the extra table.
+local function serialize(v, indent)
+  indent = indent or ""
+  if type(v) == "string" then return string.format("%q", v) end
+  if type(v) ~= "table" then return tostring(v) end
+  local inner = indent .. "  "
+  local out, n = {}, #v
+  for i = 1, n do out[#out + 1] = inner .. serialize(v[i], inner) end
+  local keys = {}
+  for k in pairs(v) do
+    if not (type(k) == "number" and k >= 1 and k <= n and math.type(k) == "integer") then keys[#keys + 1] = k end
+  end
+  table.sort(keys, function(a, b) return tostring(a) < tostring(b) end)
+  for _, k in ipairs(keys) do
+    local key = type(k) == "string" and k:match("^[%a_][%w_]*$") and k or ("[" .. serialize(k) .. "]")
+    out[#out + 1] = inner .. key .. " = " .. serialize(v[k], inner)
+  end
+  if #out == 0 then return "{}" end
+  return "{\n" .. table.concat(out, ",\n") .. ",\n" .. indent .. "}"
+end
+
+local function luacheckConfig()
+  local classes, modules = {}, {}
+  for _, m in ipairs(model) do
+    local mod = { var = m.desc.var, functions = {}, classes = {} }
+    for fname in pairs(m.reg.functions) do
+      local fd = (m.desc.functions or {})[fname] or {}
+      local params = {}
+      for i, p in ipairs(fd.params or {}) do params[i] = p[2] end
+      mod.functions[fname] = { params = params, returns = fd.returns and fd.returns[1] and fd.returns[1][1] or nil }
+    end
+    for cname, cls in pairs(m.reg.classes) do
+      mod.classes[#mod.classes + 1] = cname
+      local cd = (m.desc.classes or {})[cname] or {}
+      local methods = {}
+      for mname in pairs(cls.own) do
+        local md = (cd.methods or {})[mname] or {}
+        local params = {}
+        for i, p in ipairs(md.params or {}) do params[i] = p[2] end
+        methods[mname] = { static = md.static or nil, params = params,
+                           returns = md.returns and md.returns[1] and md.returns[1][1] or nil }
+      end
+      classes[cname] = { base = cls.base, fields = cls.fields or nil, methods = methods }
+    end
+    table.sort(mod.classes)
+    modules[m.name] = mod
+  end
+  -- Every method a handle of the class answers, its bases' included.
+  local function allMethods(cname)
+    local set = {}
+    while cname and classes[cname] do
+      for mname in pairs(classes[cname].methods) do set[mname] = true end
+      cname = classes[cname].base
+    end
+    return set
+  end
+  local enums = {}
+  local function flatten(name, seen)
+    local a = aliasByName[name]
+    if not a or seen[name] then return nil end
+    seen[name] = true
+    local values, numbers = {}, false
+    for _, v in ipairs(a.values or {}) do values[#values + 1] = v end
+    for part in (a.type or ""):gmatch("[^|]+") do
+      if part == "integer" or part == "number" then
+        numbers = true
+      elseif part:match('^".*"$') then
+        values[#values + 1] = part:sub(2, -2)
+      else
+        local sub = flatten(part, seen)
+        if not sub then return nil end -- a type that is not an enumeration
+        for _, v in ipairs(sub.values) do values[#values + 1] = v end
+        numbers = numbers or sub.numbers
+      end
+    end
+    return { values = values, numbers = numbers or nil }
+  end
+  for _, a in ipairs(desc.aliases or {}) do
+    local e = flatten(a.name, {})
+    if e and #e.values > 0 then enums[a.name] = e end
+  end
+
+  local readGlobals, globals = {}, {}
+  local handles = {}
+  for _, g in ipairs(desc.globals or {}) do
+    if classes[g.type] then
+      local fields = {}
+      for mname in pairs(allMethods(g.type)) do fields[mname] = {} end
+      readGlobals[g.name] = { fields = fields }
+      handles[g.name] = g.type
+    else
+      readGlobals[g.name] = {}
+    end
+  end
+  globals.MsgHandler = {}
+  local lines = {
+    "-- Generated by tools/gen-annotations from the registered classes and",
+    "-- tools/annotations/descriptions.lua. Do not edit: change the descriptions.",
+    "-- luacheck reads the globals; tools/orvane-lint also reads the orvane table.",
+    'std = "lua53"',
+    "-- Handlers receive arguments they need not use.",
+    "unused_args = false",
+    "globals = " .. serialize(globals),
+    "read_globals = " .. serialize(readGlobals),
+    "orvane = " .. serialize({ modules = modules, classes = classes, globals = handles, enums = enums }),
+  }
+  return table.concat(lines, "\n") .. "\n"
 end
 
 for _, m in ipairs(model) do
@@ -383,5 +530,6 @@ for _, m in ipairs(model) do
   if opts.docs then writeIfChanged(opts.docs .. "/" .. m.name .. ".md", moduleReference(m)) end
 end
 if opts.types then writeIfChanged(opts.types .. "/globals.lua", globalTypes()) end
+if opts.types then writeIfChanged(opts.types .. "/luacheckrc", luacheckConfig()) end
 if opts.docs then writeIfChanged(opts.docs .. "/globals.md", globalsReference()) end
 return problems

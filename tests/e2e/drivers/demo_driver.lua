@@ -28,7 +28,18 @@ for _, id in ipairs(order) do
   end
   previous = id
 
+  if id == "prompter" then
+    local view = require("demo.prompter").state().view
+    t.check("prompter opens at the top", view:position() == 0, "the scene is at " .. view:position())
+  end
+
   if id == "widgets" then
+    -- The log lists what happens once the page is shown, not its building.
+    local log = t.find("page.widgets/Widget:0/QPlainTextEdit:0")
+    local text = log and log:text() or ""
+    t.check("widgets log starts clean", log ~= nil and not text:find("onResize") and not text:find("onMove"),
+            "the log opens with: " .. text:sub(1, 80))
+
     -- The page's line edit has no name of its own: it is reached by its
     -- path of parents, as a recording would write it.
     local edit = t.find("page.widgets/Widget:0/QLineEdit:0")
