@@ -42,6 +42,8 @@ SerialPort::SerialPort()
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(worker, &SerialPortX::receive, this, &SerialPort::onReceive);
     connect(worker, &SerialPortX::error, this, &SerialPort::onError);
+    // Emitted just before error(), so the text is in place for the handler.
+    connect(worker, &SerialPortX::errorText, this, &SerialPort::onErrorText);
     livePorts().insert(this);
     if (!postRoutineAdded && QCoreApplication::instance()) {
         qAddPostRoutine(deleteAtExit);
@@ -96,6 +98,12 @@ void SerialPort::write(const QByteArray &data)
     worker->write(data);
 }
 
+void SerialPort::setLine(const SerialLine &line)
+{
+    settings = line;
+    worker->setLine(line.baudRate, line.dataBits, line.parity, line.stopBits, line.flowControl);
+}
+
 void SerialPort::onReceive(QByteArray data)
 {
     // Null once the interpreter is closed: nobody is left to tell.
@@ -113,4 +121,9 @@ void SerialPort::onError(QString)
         return;
     buffer.clear();
     tracker->dispatch(this, "onError", "");
+}
+
+void SerialPort::onErrorText(QString text)
+{
+    lastError = text;
 }

@@ -36,11 +36,36 @@ void SerialPortX::open(QString name)
     ++opens;
     gone = false;
     port->setPortName(name);
-    port->setBaudRate(38400, QSerialPort::AllDirections);
-    port->setDataBits(QSerialPort::Data8);
-    port->setParity(QSerialPort::OddParity);
-    port->setStopBits(QSerialPort::OneStop);
+    applyLine();
     port->open(QIODevice::ReadWrite);
+}
+
+void SerialPortX::setLine(int baudRate, int dataBits, int parity, int stopBits, int flowControl)
+{
+    if (!onWorkerThread()) {
+        QMetaObject::invokeMethod(this, "setLine", Q_ARG(int, baudRate), Q_ARG(int, dataBits), Q_ARG(int, parity),
+            Q_ARG(int, stopBits), Q_ARG(int, flowControl));
+        return;
+    }
+    line.baudRate = baudRate;
+    line.dataBits = QSerialPort::DataBits(dataBits);
+    line.parity = QSerialPort::Parity(parity);
+    line.stopBits = QSerialPort::StopBits(stopBits);
+    line.flowControl = QSerialPort::FlowControl(flowControl);
+    // A closed port only keeps them for the next open; an open one takes
+    // them now, and a setting the device refuses is an error like any other.
+    if (port->isOpen())
+        applyLine();
+}
+
+// In the order the fixed line was always set; flow control last.
+void SerialPortX::applyLine()
+{
+    port->setBaudRate(line.baudRate, QSerialPort::AllDirections);
+    port->setDataBits(line.dataBits);
+    port->setParity(line.parity);
+    port->setStopBits(line.stopBits);
+    port->setFlowControl(line.flowControl);
 }
 
 void SerialPortX::close()
@@ -86,6 +111,7 @@ void SerialPortX::onError()
                 this, [this, openCount] { dropPort(openCount); }, Qt::QueuedConnection);
         }
     }
+    emit errorText(port->errorString());
     emit error(port->portName());
 }
 
