@@ -243,6 +243,9 @@ return {
             socket = { doc = "Takes the next pending connection, or nothing.", returns = { { "TcpSocket?" } } },
             address = { doc = "The listening address.", returns = { { "string" } } },
             port = { doc = "The listening port; 0 when listening failed.", returns = { { "integer" } } },
+            setMaxPending = { doc = "How many connections may wait for socket(): Qt's queue and the system's listen backlog. Through the class with a number, for servers created later.",
+                              params = { { "n", "integer" } } },
+            close = { doc = "Stops listening; accepted connections, taken or not, stay open." },
           },
         },
         TcpSocket = {
@@ -256,6 +259,10 @@ return {
             write = { doc = "Queues all bytes of data.", params = { { "data", "string" } } },
             close = { doc = "Closes the socket." },
             peer = { doc = "The peer's address and port.", returns = { { "string", "address" }, { "integer", "port" } } },
+            bytesToWrite = { doc = "Bytes written but not yet handed to the system; onBytesWritten tells when they go.",
+                             returns = { { "integer" } } },
+            setReadLimit = { doc = "Stops reading from the peer while this many bytes wait unread; 0 or nil: no limit.",
+                             params = { { "bytes", "integer", true } } },
           },
         },
         FDView = {
@@ -402,6 +409,8 @@ return {
     { name = "onDisconnected", from = "TcpSocket", doc = "The connection closed." },
     { name = "onError", from = "TcpSocket", doc = "Qt's description of the socket error.",
       params = { { "text", "string" } } },
+    { name = "onBytesWritten", from = "TcpSocket", doc = "count bytes went to the system; bytesToWrite() tells what still waits.",
+      params = { { "count", "integer" } } },
   },
 
   globals = {
