@@ -214,6 +214,19 @@ private:
 
 } // namespace
 
+// An interpreter for a child process, made as the host makes it, with the
+// line to open in the global `name`.
+lua_State *childState(const QByteArray &name)
+{
+    lua_State *L = luaX_newstate();
+    luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
+    orvane::preloadModules(L, orvane::builtinModules());
+    lua_settop(L, 0);
+    lua_pushlstring(L, name.constData(), size_t(name.size()));
+    lua_setglobal(L, "name");
+    return L;
+}
+
 // The program's end with a port open and bytes streaming in, in a process of
 // its own: the interpreter is closed as the main window closes it, then the
 // application object goes, and with it every port still alive. Run as
@@ -232,12 +245,7 @@ int exitDuringTraffic(int argc, char **argv)
             return 2;
         streamer = std::make_unique<Streamer>(fd);
 
-        lua_State *L = luaX_newstate();
-        luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
-        orvane::preloadModules(L, orvane::builtinModules());
-        lua_settop(L, 0);
-        lua_pushlstring(L, a.constData(), size_t(a.size()));
-        lua_setglobal(L, "name");
+        lua_State *L = childState(a);
         if (luaL_dostring(L,
                 "received = 0\n"
                 "function MsgHandler(obj, msg) if msg == 'onReadyRead' then received = received + #obj:read() end end\n"
@@ -272,12 +280,7 @@ int setLines(int argc, char **argv)
     const int fd = ::open(argv[3], O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return 2;
-    lua_State *L = luaX_newstate();
-    luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
-    orvane::preloadModules(L, orvane::builtinModules());
-    lua_settop(L, 0);
-    lua_pushlstring(L, a.constData(), size_t(a.size()));
-    lua_setglobal(L, "name");
+    lua_State *L = childState(a);
     if (luaL_dostring(L,
             "function MsgHandler() end\n"
             "port = require('serial.core').SerialPort.create()\n"

@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -672,6 +673,54 @@ private slots:
         // Clients that hung up while queued still count as taken; the
         // server goes with them.
         QCOMPARE(run("large:destroy()"), QString());
+    }
+
+    // The demo's network page echoes with back-pressure: a client that
+    // writes without reading its echoes is held back by TCP, and every byte
+    // comes back once it reads.
+    void demoEchoServerHoldsBackAClientThatDoesNotRead()
+    {
+        setGlobal("source", QByteArray(ORVANE_SOURCE_DIR));
+        QCOMPARE(run("page = dofile(source .. '/modules/demo/network.lua')\n"
+                     "parent = qt.QWidget.create(); parent:setGeometry(0, 0, 600, 420)\n"
+                     "page.build(parent)\n"
+                     "function MsgHandler(h, n, ...) return page.message(h, n, ...) end"),
+            QString());
+        lua_getglobal(f->L, "parent");
+        QWidget *parent = luaX_toqobject<QWidget>(f->L, -1, "QWidget");
+        lua_pop(f->L, 1);
+        QVERIFY(parent);
+        const QString status = parent->findChildren<QLineEdit *>().first()->text();
+        const quint16 port = quint16(status.section(QLatin1Char(':'), -1).toUInt());
+        QVERIFY2(port > 0, qPrintable(status));
+
+        const QByteArray data = testsupport::everyByteValue(64 << 20);
+        QTcpSocket client;
+        // Qt would read the echoes for us otherwise.
+        client.setReadBufferSize(64 * 1024);
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(10000));
+        client.write(data);
+        // Until nothing moves any more: the system's buffers are full both
+        // ways and the server has stopped reading.
+        QElapsedTimer clock;
+        clock.start();
+        qint64 left = client.bytesToWrite();
+        for (;;) {
+            QTest::qWait(300);
+            const qint64 now = client.bytesToWrite();
+            if (now == left || clock.elapsed() > 20000)
+                break;
+            left = now;
+        }
+        QVERIFY2(left > 32 << 20, QByteArray::number(left).constData());
+
+        client.setReadBufferSize(0);
+        QByteArray back;
+        QTRY_VERIFY_WITH_TIMEOUT((back += client.readAll()).size() >= data.size(), 60000);
+        QVERIFY(back == data);
+        QCOMPARE(client.bytesToWrite(), 0LL);
+        QCOMPARE(run("parent:destroy()"), QString());
     }
 
     void disconnectAndCloseEndTheConnection()
