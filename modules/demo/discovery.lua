@@ -1,7 +1,8 @@
 -- The demo's discovery page: an echo server of its own, announced on the
--- local network as "_orvane-echo._tcp"; a list of every echo service found
--- (this one included); and a client that resolves the chosen one to an
--- address and port, connects, and sends a line to be echoed.
+-- local network as "_orvane-echo._tcp" with a TXT record that describes it;
+-- a list of every echo service found (this one included); and a client that
+-- resolves the chosen one to an address and port, shows its TXT record,
+-- connects, and sends a line to be echoed.
 --
 -- build(parent) makes the page's widgets under parent; the demo's
 -- MsgHandler hands every message to message(handle, name, ...), which
@@ -94,9 +95,28 @@ local function startServer(bonjour)
   page.ownName = "Orvane echo " .. port
   page.status:setText(string.format("Echo server on 127.0.0.1:%d, announced as \"%s\"", port, page.ownName))
   if bonjour then
+    -- What a browser can know before it connects.
+    page.bonjour:setTxt({app = "orvane demo", proto = "echo", framing = "lines", machine = page.machineID})
     page.bonjour:publish(TYPE, page.ownName, port)
     page.bonjour:subscribe(TYPE)
   end
+end
+
+-- Somebody else announces our name: take the next free-looking one.
+local function nameConflict(name)
+  page.renames = (page.renames or 1) + 1
+  page.ownName = string.format("Orvane echo %d (%d)", page.server:port(), page.renames)
+  say(string.format("\"%s\" is taken; announcing \"%s\"", name, page.ownName))
+  page.status:setText(string.format("Echo server on 127.0.0.1:%d, announced as \"%s\"", page.server:port(), page.ownName))
+  page.bonjour:publish(TYPE, page.ownName, page.server:port())
+  showList()
+end
+
+local function describeTxt(txt)
+  local parts = {}
+  for k, v in pairs(txt) do parts[#parts + 1] = v == true and k or (k .. "=" .. v) end
+  table.sort(parts)
+  return #parts > 0 and table.concat(parts, ", ") or "(none)"
 end
 
 local function serverMessage(name)
@@ -159,9 +179,12 @@ local function bonjourMessage(name, ...)
     serviceAdded(...)
   elseif name == "onServiceRemoved" then
     serviceRemoved(...)
+  elseif name == "onNameConflict" then
+    nameConflict(...)
   elseif name == "onResolved" then
     local domainName, host, port = ...
     say(string.format("Resolved %s to %s port %d", domainName, host, port))
+    say("TXT: " .. describeTxt(page.bonjour:txt()))
     page.port = port
   elseif name == "onLookup" then
     local host, address = ...
@@ -220,6 +243,7 @@ function M.build(parent)
   if ok then
     page.bonjour = bonjour.Bonjour.create()
     local id = bonjour.machineID()
+    page.machineID = id ~= "" and id or nil
     say("Machine id: " .. (id ~= "" and id or "(none)"))
   else
     say("Service discovery unavailable: " .. tostring(bonjour))

@@ -1,5 +1,6 @@
--- The demo's network page: an echo server on loopback, a client that
--- measures round trips to it, and a stopwatch.
+-- The demo's network page: an echo server on loopback that holds back a
+-- client not reading its echoes, a client that measures round trips to it,
+-- and a stopwatch.
 --
 -- build(parent) makes the page's widgets under parent; the demo's
 -- MsgHandler hands every message to message(handle, name, ...), which
@@ -124,12 +125,22 @@ local function clientRead()
   inbox = inbox:match("[^\n]*$")
 end
 
+-- Back-pressure: echoes wait in the host only up to ECHO_QUEUE bytes; beyond
+-- that the server stops reading the client until it reads its echoes, and
+-- TCP holds it back.
+local ECHO_QUEUE = 64 * 1024
+
+local function echo(s)
+  if s:bytesToWrite() < ECHO_QUEUE then s:write(s:read()) end
+end
+
 local function serverMessage(name)
   if name == "onNewConnection" then
     while true do
       local s = page.server:socket()
       if not s then break end
       echoes[s] = true
+      s:setReadLimit(ECHO_QUEUE)
       local address, port = s:peer()
       say("Server: connection from " .. address .. ":" .. port)
     end
@@ -137,8 +148,8 @@ local function serverMessage(name)
 end
 
 local function echoMessage(s, name, ...)
-  if name == "onReadyRead" then
-    s:write(s:read())
+  if name == "onReadyRead" or name == "onBytesWritten" then
+    echo(s)
   elseif name == "onDisconnected" then
     echoes[s] = nil
     s:destroy()

@@ -1,6 +1,6 @@
 -- The demo's serial monitor page: pick a port that ports() lists (or type a
--- path, such as one end of a socat pty pair), open it, watch what arrives as
--- text and hex, and send typed lines.
+-- path, such as one end of a socat pty pair), choose the line settings, open
+-- it, watch what arrives as text and hex, and send typed lines.
 --
 -- build(parent) makes the page's widgets under parent; the demo's
 -- MsgHandler hands every message to message(handle, name, ...), which
@@ -11,6 +11,16 @@ local serial = require "serial.core"
 local M = {}
 
 local KEY_RETURN, KEY_ENTER = 0x01000004, 0x01000005
+
+-- Line settings a field device is likely to use; the first is the host's
+-- own default. Each is {label, baud, data bits, parity, stop bits}.
+local LINES = {
+  {"38400 8O1", 38400, 8, "odd", 1},
+  {"9600 8N1", 9600, 8, "none", 1},
+  {"9600 8E1", 9600, 8, "even", 1},   -- Modbus RTU's default
+  {"19200 8E1", 19200, 8, "even", 1},
+  {"115200 8N1", 115200, 8, "none", 1},
+}
 
 local buttons = {}   -- PushButton handle -> {label = text, action = function}
 local page = {}      -- widgets and the port of the page
@@ -73,7 +83,17 @@ local function openPort()
   page.port:open(name)
   page.open = name
   -- open() only asks: a failure comes later as onError.
-  page.status:setText("Opening " .. name .. " (38400 8O1)")
+  page.status:setText("Opening " .. name .. " (" .. LINES[page.line][1] .. ")")
+end
+
+-- Takes effect at once on an open line, and at every open.
+local function nextLine(b)
+  page.line = page.line % #LINES + 1
+  local l = LINES[page.line]
+  page.port:setLine(l[2], l[3], l[4], l[5], "none")
+  buttons[b].label = l[1]
+  b:update()
+  page.status:setText("Line " .. l[1] .. (page.open and (" on " .. page.open) or ", used at the next open"))
 end
 
 local function closePort()
@@ -97,8 +117,9 @@ local function portMessage(name)
   if name == "onReadyRead" then
     showArrival(page.port:read())
   elseif name == "onError" then
-    page.status:setText("Error on " .. (page.open or "the port") .. "; open it again when it is back")
-    say("-- error")
+    local why = page.port:errorString()
+    page.status:setText("Error on " .. (page.open or "the port") .. ": " .. why .. "; open it again when it is back")
+    say("-- error: " .. why)
   end
 end
 
@@ -125,9 +146,11 @@ function M.build(parent)
   page.log:show()
 
   page.input = qt.QLineEdit.create(parent)
-  page.input:setGeometry(10, height - 44, width - 140, 32)
+  page.input:setGeometry(10, height - 44, width - 270, 32)
   page.input:show()
   button(parent, "Send", width - 120, height - 44, 110, sendLine)
+  page.line = 1
+  button(parent, LINES[1][1], width - 250, height - 44, 120, nextLine)
 
   page.pick = 0
   page.port = serial.SerialPort.create()

@@ -27,6 +27,7 @@ void Bonjour::publish(const QString &type, const QString &name, quint16 port)
 {
     auto *service = new DiscoverableService(type, name, this);
     service->setPort(port);
+    service->setTextData(publishTxt);
     connect(service, &DiscoverableService::registered, this, &Bonjour::onRegistered);
     connect(service, &DiscoverableService::registrationError, this, &Bonjour::onRegistrationError);
     service->registerService(true);
@@ -57,6 +58,15 @@ void Bonjour::resolve(const QString &type, const QString &name, const QString &d
 void Bonjour::onRegistrationError(int err)
 {
     qDebug() << "Registration Failed:" << err;
+    // The one failure a script can act on: it may choose another name.
+    auto *service = qobject_cast<DiscoverableService *>(sender());
+    if (err != zeroconf::NameConflict || !service)
+        return;
+    if (ObjectTracker *tracker = ObjectTracker::forObject(this)) {
+        const QByteArray n = service->serviceName().toLocal8Bit();
+        const QByteArray t = service->serviceType().toLocal8Bit();
+        tracker->dispatch(this, "onNameConflict", "%s %s", n.constData(), t.constData());
+    }
 }
 
 void Bonjour::onRegistered()
@@ -102,6 +112,8 @@ void Bonjour::onResolved(QByteArray domainName)
     const QString host = service->host();
     const int port = service->port();
     qDebug() << "Resolved " << domainName << " to host " << host << " on port " << port;
+    // In place before the handler runs, so that onResolved can read it.
+    resolvedTxt = service->textData();
     if (ObjectTracker *tracker = ObjectTracker::forObject(this)) {
         const QByteArray h = host.toLocal8Bit();
         tracker->dispatch(this, "onResolved", "%s %s %d", domainName.constData(), h.constData(), port);

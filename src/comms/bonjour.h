@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QHostInfo>
 #include <QList>
+#include <QMap>
 #include <QNetworkInterface>
 #include <QObject>
 #include <QString>
@@ -25,6 +26,11 @@ public:
     void subscribe(const QString &type);
     void resolve(const QString &type, const QString &name, const QString &domain);
 
+    // The TXT record that later publish() calls announce.
+    void setTxt(const QMap<QString, QByteArray> &txt) { publishTxt = txt; }
+    // The TXT record of the service resolved last (empty before).
+    QMap<QString, QByteArray> txt() const { return resolvedTxt; }
+
 private slots:
     void onRegistrationError(int err);
     void onRegistered();
@@ -35,6 +41,10 @@ private slots:
     void onResolveError(int err);
     void onLookup(QHostInfo hostinfo);
     void onTimer();
+
+private:
+    QMap<QString, QByteArray> publishTxt;
+    QMap<QString, QByteArray> resolvedTxt;
 };
 
 // What machineID looks at in one network interface.

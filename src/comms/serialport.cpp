@@ -29,6 +29,8 @@ SerialPort::SerialPort()
     connect(worker, &SerialPortX::receive, this, &SerialPort::onReceive);
     connect(worker, &SerialPortX::error, this, &SerialPort::onError);
     ++alivePorts;
+    // Emitted just before error(), so the text is in place for the handler.
+    connect(worker, &SerialPortX::errorText, this, &SerialPort::onErrorText);
     thread.start();
 }
 
@@ -66,6 +68,12 @@ void SerialPort::write(const QByteArray &data)
     worker->write(data);
 }
 
+void SerialPort::setLine(const SerialLine &line)
+{
+    settings = line;
+    worker->setLine(line.baudRate, line.dataBits, line.parity, line.stopBits, line.flowControl);
+}
+
 void SerialPort::onReceive(QByteArray data)
 {
     // Null once the interpreter is closed: nobody is left to tell.
@@ -83,4 +91,9 @@ void SerialPort::onError(QString)
         return;
     buffer.clear();
     tracker->dispatch(this, "onError", "");
+}
+
+void SerialPort::onErrorText(QString text)
+{
+    lastError = text;
 }

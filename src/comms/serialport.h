@@ -9,7 +9,7 @@
 #include <QString>
 #include <QThread>
 
-class SerialPortX;
+#include "serialworker.h"
 
 class SerialPort : public QObject {
     Q_OBJECT
@@ -22,10 +22,17 @@ public:
     void close();
     QByteArray read();
     void write(const QByteArray &data);
+    // Kept here for line() and handed to the worker, which applies it now
+    // when the port is open and at every open.
+    void setLine(const SerialLine &settings);
+    const SerialLine &line() const { return settings; }
+    // Qt's text of the error that the last onError reported; empty before.
+    QString errorString() const { return lastError; }
 
 protected slots:
     void onReceive(QByteArray data);
     void onError(QString name);
+    void onErrorText(QString text);
 
 private:
     friend struct TestAccess;
@@ -33,4 +40,6 @@ private:
     QThread thread;
     SerialPortX *worker;
     QByteArray buffer;
+    SerialLine settings;
+    QString lastError;
 };

@@ -37,11 +37,36 @@ void SerialPortX::open(QString name)
     ++opens;
     gone = false;
     port->setPortName(name);
-    port->setBaudRate(38400, SerialDevice::AllDirections);
-    port->setDataBits(SerialDevice::Data8);
-    port->setParity(SerialDevice::OddParity);
-    port->setStopBits(SerialDevice::OneStop);
+    applyLine();
     port->open(QIODevice::ReadWrite);
+}
+
+void SerialPortX::setLine(int baudRate, int dataBits, int parity, int stopBits, int flowControl)
+{
+    if (!onWorkerThread()) {
+        QMetaObject::invokeMethod(this, "setLine", Q_ARG(int, baudRate), Q_ARG(int, dataBits), Q_ARG(int, parity),
+            Q_ARG(int, stopBits), Q_ARG(int, flowControl));
+        return;
+    }
+    line.baudRate = baudRate;
+    line.dataBits = SerialDevice::DataBits(dataBits);
+    line.parity = SerialDevice::Parity(parity);
+    line.stopBits = SerialDevice::StopBits(stopBits);
+    line.flowControl = SerialDevice::FlowControl(flowControl);
+    // A closed port only keeps them for the next open; an open one takes
+    // them now, and a setting the device refuses is an error like any other.
+    if (port->isOpen())
+        applyLine();
+}
+
+// In the order the fixed line was always set; flow control last.
+void SerialPortX::applyLine()
+{
+    port->setBaudRate(line.baudRate, SerialDevice::AllDirections);
+    port->setDataBits(line.dataBits);
+    port->setParity(line.parity);
+    port->setStopBits(line.stopBits);
+    port->setFlowControl(line.flowControl);
 }
 
 void SerialPortX::close()
@@ -87,6 +112,7 @@ void SerialPortX::onError()
                 this, [this, openCount] { dropPort(openCount); }, Qt::QueuedConnection);
         }
     }
+    emit errorText(port->errorString());
     emit error(port->portName());
 }
 

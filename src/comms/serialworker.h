@@ -9,6 +9,16 @@
 
 #include "serialdevice.h"
 
+// The line settings that open() applies. The defaults are the host's fixed
+// line: 38400 baud, 8 data bits, odd parity, one stop bit, no flow control.
+struct SerialLine {
+    qint32 baudRate = 38400;
+    SerialDevice::DataBits dataBits = SerialDevice::Data8;
+    SerialDevice::Parity parity = SerialDevice::OddParity;
+    SerialDevice::StopBits stopBits = SerialDevice::OneStop;
+    SerialDevice::FlowControl flowControl = SerialDevice::NoFlowControl;
+};
+
 class SerialPortX : public QObject {
     Q_OBJECT
 public:
@@ -17,12 +27,16 @@ public:
 signals:
     void receive(QByteArray data);
     void error(QString name);
+    // Qt's text of the error that the next error() reports.
+    void errorText(QString text);
 
 public slots:
     void init();
     void open(QString name);
     void close();
     void write(QByteArray data);
+    // Plain integers (the enums' values) cross threads without a meta-type.
+    void setLine(int baudRate, int dataBits, int parity, int stopBits, int flowControl);
 
 private slots:
     void onReadyRead();
@@ -31,8 +45,10 @@ private slots:
 private:
     bool onWorkerThread() const;
     void dropPort(quint64 openCount);
+    void applyLine();
 
     SerialDevice *port = nullptr; // child of this worker, made by init()
+    SerialLine line;
     // Counts opens, so that a close queued for a device that went away
     // cannot hit a port the script has opened again meanwhile.
     quint64 opens = 0;

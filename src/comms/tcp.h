@@ -3,6 +3,7 @@
 // turn Qt's signals into handler dispatches; the script does the rest.
 
 #include <QAbstractSocket>
+#include <QList>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -12,8 +13,29 @@ class TcpServer : public QTcpServer {
 public:
     TcpServer();
 
+    // How many connections may wait to be taken: Qt's own queue of accepted
+    // ones and the system's listen backlog both get n. Applied at once to a
+    // listening server; 0 leaves Qt's and the system's defaults.
+    void setMaxPending(int n);
+    // Applied by listen() to every server made afterwards (0: defaults).
+    static int defaultMaxPending;
+    bool listenWithBacklog(const QHostAddress &address, quint16 port);
+
+    // Stops listening. Unlike QTcpServer::close, connections already
+    // accepted but not yet taken are kept for nextPendingConnection: their
+    // peers think they are connected.
+    void stopListening();
+    bool hasPendingConnections() const override;
+    QTcpSocket *nextPendingConnection() override;
+
 protected slots:
     void onNewConnection();
+
+private:
+    void applyBacklog();
+
+    int backlog = 0;
+    QList<QPointer<QTcpSocket>> kept;
 };
 
 // Wraps one QTcpSocket rather than deriving from it, so that sockets handed
@@ -35,6 +57,7 @@ protected slots:
     void onDisconnected();
     void onError();
     void onStateChanged(QAbstractSocket::SocketState state);
+    void onBytesWritten(qint64 bytes);
 
 private:
     void dispatch(const char *message);

@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -37,7 +38,7 @@ int lserver_create(lua_State *L)
     const quint16 port = lua_isnoneornil(L, 2) ? 0 : numbers::low16(numbers::checkInt64(L, 2));
     auto *server = new TcpServer;
     ObjectTracker::instance(L)->adopt(server);
-    const bool ok = server->listen(address, port);
+    const bool ok = server->listenWithBacklog(address, port);
     qDebug() << "lserver_create" << ok;
     luaX_pushobject(L, static_cast<QObject *>(server), "TcpServer");
     return 1;
@@ -62,6 +63,32 @@ int lserver_port(lua_State *L)
 {
     lua_pushinteger(L, checkServer(L)->serverPort());
     return 1;
+}
+
+int checkPositiveInt(lua_State *L, int index, const char *message)
+{
+    const int64_t n = numbers::checkInt64(L, index);
+    luaL_argcheck(L, n > 0 && n <= INT_MAX, index, message);
+    return int(n);
+}
+
+// server:setMaxPending(n) for this server now; TcpServer.setMaxPending(n),
+// through the class with a number, for every server created afterwards.
+int lserver_setMaxPending(lua_State *L)
+{
+    if (lua_type(L, 1) == LUA_TNUMBER) {
+        TcpServer::defaultMaxPending = checkPositiveInt(L, 1, "maximum pending connections must be a positive integer");
+        return 0;
+    }
+    TcpServer *server = checkServer(L);
+    server->setMaxPending(checkPositiveInt(L, 2, "maximum pending connections must be a positive integer"));
+    return 0;
+}
+
+int lserver_close(lua_State *L)
+{
+    checkServer(L)->stopListening();
+    return 0;
 }
 
 int lsocket_create(lua_State *L)
@@ -120,6 +147,27 @@ int lsocket_peer(lua_State *L)
     return 2;
 }
 
+int lsocket_bytesToWrite(lua_State *L)
+{
+    lua_pushinteger(L, lua_Integer(checkSocket(L)->bytesToWrite()));
+    return 1;
+}
+
+// Qt stops reading from the system once this much waits unread, so the peer
+// is held back by TCP itself; reading resumes when the script reads. nil or
+// 0 removes the limit.
+int lsocket_setReadLimit(lua_State *L)
+{
+    QTcpSocket *socket = checkSocket(L);
+    qint64 limit = 0;
+    if (!lua_isnoneornil(L, 2)) {
+        limit = numbers::checkInt64(L, 2);
+        luaL_argcheck(L, limit >= 0, 2, "read limit must be 0 or a positive number of bytes");
+    }
+    socket->setReadBufferSize(limit);
+    return 0;
+}
+
 int lsocket_gc(lua_State *L)
 {
     // Collection never ends a connection: the socket may well outlive the
@@ -135,6 +183,8 @@ const luaL_Reg lserver_methods[] = {
     { "socket", lserver_socket },
     { "address", lserver_address },
     { "port", lserver_port },
+    { "setMaxPending", lserver_setMaxPending },
+    { "close", lserver_close },
     { nullptr, nullptr },
 };
 
@@ -147,5 +197,7 @@ const luaL_Reg lsocket_methods[] = {
     { "close", lsocket_close },
     { "peer", lsocket_peer },
     { "__gc", lsocket_gc },
+    { "bytesToWrite", lsocket_bytesToWrite },
+    { "setReadLimit", lsocket_setReadLimit },
     { nullptr, nullptr },
 };

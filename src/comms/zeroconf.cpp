@@ -79,6 +79,7 @@ void DiscoverableService::registerService(bool noAutoRename)
     // A null domain lets KDNSSD announce in "local.".
     publisher = new KDNSSD::PublicService(name, type, portNumber, dom.isEmpty() ? QString() : dom);
     publisher->setParent(this);
+    publisher->setTextData(text);
     connect(publisher, &KDNSSD::PublicService::published, this, &DiscoverableService::onPublished,
             Qt::QueuedConnection);
     publisher->publishAsync();
@@ -138,6 +139,7 @@ void DiscoverableService::onRemoteResolved(bool ok)
     resolveTimer->stop();
     hostName = remote->hostName();
     portNumber = remote->port();
+    text = remote->textData();
     QString domain = remote->domain();
     if (!domain.endsWith(QLatin1Char('.')))
         domain += QLatin1Char('.');

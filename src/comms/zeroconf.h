@@ -28,6 +28,7 @@
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QExplicitlySharedDataPointer>
+#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -97,6 +98,13 @@ public:
     void setPort(quint16 port) { portNumber = port; }
     void setDomain(const QString &domain) { dom = domain; }
 
+    // The TXT record: key to value; a null value is a key alone (a boolean
+    // attribute), an empty one is "key=". What registerService announces;
+    // after a resolution, what the service announced.
+    using TextData = QMap<QString, QByteArray>;
+    void setTextData(const TextData &data) { text = data; }
+    TextData textData() const { return text; }
+
     // Announces the service. With noAutoRename a name already taken is an
     // error (NameConflict) instead of a quietly renamed announcement.
     void registerService(bool noAutoRename);
@@ -135,6 +143,7 @@ private:
     QString dom;
     QString hostName;
     quint16 portNumber = 0;
+    TextData text;
     bool strictName = false;
     bool resolving = false;
 #ifdef Q_OS_WIN

@@ -18,7 +18,11 @@
 #include <QHostAddress>
 #include <QMetaMethod>
 #include <QPointer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -85,6 +89,44 @@ class BonjourTest : public QObject
     static bool needDaemon()
     {
         return zeroconf::daemonAvailable();
+    }
+
+    // The /usr/bin Python that Debian's python3-zeroconf belongs to, or "".
+    static QString zeroconfPython()
+    {
+        const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"), { QStringLiteral("/usr/bin") });
+        if (python.isEmpty())
+            return QString();
+        QProcess probe;
+        probe.start(python, { QStringLiteral("-c"), QStringLiteral("import zeroconf") });
+        return probe.waitForFinished(20000) && probe.exitCode() == 0 ? python : QString();
+    }
+
+    static QString zeroconfPeer() { return testsupport::sourcePath(QStringLiteral("tests/support/peers/zeroconf_peer.py")); }
+
+    // The TXT strings of an avahi-browse resolved line, unquoted.
+    static QSet<QString> txtOf(const QString &line)
+    {
+        QSet<QString> out;
+        const QRegularExpression quoted(QStringLiteral("\"([^\"]*)\""));
+        for (auto it = quoted.globalMatch(line.section(QLatin1Char(';'), 9)); it.hasNext();)
+            out.insert(it.next().captured(1));
+        return out;
+    }
+
+    // avahi-browse's resolved line once it has one, trying for up to ms of
+    // real time (each try blocks until avahi-browse ends).
+    static QString avahiBrowseResolvedWithin(const QString &type, const QString &name, int ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        QString line;
+        while (line.isEmpty() && clock.elapsed() < ms) {
+            line = avahiBrowseResolved(type, name);
+            if (line.isEmpty())
+                QTest::qWait(200);
+        }
+        return line;
     }
 
     // avahi-browse's resolved line for name, or empty.
@@ -427,6 +469,178 @@ private slots:
                                  10000);
     }
 
+    // TXT records
+
+    void setTxtChecksTheWholeTable()
+    {
+        QCOMPARE(run("b = bonjour.Bonjour.create(); all = { b }"), QString());
+        QCOMPARE(eval("next(b:txt()) == nil"), QVariant(true));
+        QCOMPARE(run("b:setTxt({ model = 'OP-7', fw = 12, bare = true, off = false, empty = '' }); b:setTxt({})"),
+                 QString());
+        const QList<QPair<QByteArray, QString>> refused {
+            { "b:setTxt()", "bad argument #1 to 'setTxt' (table expected, got no value)" },
+            { "b:setTxt('k=v')", "table expected, got string" },
+            { "b:setTxt({ 'positional' })", "TXT keys must be strings" },
+            { "b:setTxt({ [''] = 'x' })", "TXT key '' must be 1 to 254 printable ASCII characters without '='" },
+            { "b:setTxt({ ['a=b'] = 'x' })", "TXT key 'a=b' must be 1 to 254" },
+            { "b:setTxt({ ['caf\\xc3\\xa9'] = 'x' })", "must be 1 to 254 printable ASCII characters" },
+            { "b:setTxt({ k = {} })", "TXT value of 'k' must be a string, number or boolean" },
+            { "b:setTxt({ k = string.rep('x', 254) })", "TXT entry 'k' is longer than 255 bytes" },
+        };
+        for (const auto &r : refused) {
+            const QString error = run(r.first);
+            QVERIFY2(error.contains(r.second), qPrintable(QString::fromLatin1(r.first) + " gave " + error));
+        }
+        QCOMPARE(run("b:setTxt({ k = string.rep('x', 253) })"), QString()); // exactly 255 bytes
+        QVERIFY(run("bonjour.Bonjour.txt(qt.Timer.create())").contains(QLatin1String("Bonjour expected, got userdata")));
+    }
+
+    void txtRecordsBothWaysWithAvahi()
+    {
+        if (!needDaemon())
+            QSKIP("avahi-daemon is not running (scripts/start-avahi starts it)");
+        if (QStandardPaths::findExecutable(QStringLiteral("avahi-publish")).isEmpty())
+            QSKIP("avahi-publish is not installed (avahi-utils)");
+        // Ours, as avahi-browse sees it.
+        const QString ours = uniqueName("txt");
+        QCOMPARE(run("b = bonjour.Bonjour.create(); all = { b }; names[b] = 'b'\n"
+                     "b:setTxt({ model = 'OP-7', fw = 12, bare = true, off = false, empty = '', sp = 'a b' })\n"
+                     "b:publish('_orvtest._tcp', '" + ours.toUtf8() + "', 4321)"),
+                 QString());
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("Registered OK")), 10000);
+        const QString line = avahiBrowseResolvedWithin(QStringLiteral("_orvtest._tcp"), ours, 20000);
+        QVERIFY2(!line.isEmpty(), "avahi-browse did not see the service");
+        QCOMPARE(txtOf(line), QSet<QString>({ "model=OP-7", "fw=12", "bare", "empty=", "sp=a b" }));
+
+        // Theirs, as the script sees it: in place when onResolved runs.
+        const QString theirs = uniqueName("txtpeer");
+        QProcess peer;
+        peer.start(QStringLiteral("avahi-publish"), { QStringLiteral("-s"), theirs, QStringLiteral("_orvtest._tcp"),
+                                                      QStringLiteral("5678"), QStringLiteral("k=v"),
+                                                      QStringLiteral("flag"), QStringLiteral("blob=a=b"),
+                                                      QStringLiteral("none=") });
+        QVERIFY(peer.waitForStarted());
+        QCOMPARE(run("answer.onResolved = function(obj)\n"
+                     "  local t, keys = obj:txt(), {}\n"
+                     "  for k, v in pairs(t) do keys[#keys + 1] = k .. ':' .. tostring(v) end\n"
+                     "  table.sort(keys); seenTxt = table.concat(keys, ' ')\n"
+                     "end\n"
+                     "b:subscribe('_orvtest._tcp')"),
+                 QString());
+        QTRY_VERIFY_WITH_TIMEOUT(logged({ "onServiceAdded" }).contains(QStringLiteral("b,onServiceAdded,_orvtest._tcp,%1,local").arg(theirs)), 10000);
+        QCOMPARE(run("b:resolve('_orvtest._tcp', '" + theirs.toUtf8() + "')"), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(eval("seenTxt ~= nil").toBool(), 10000);
+        QCOMPARE(eval("seenTxt"), QVariant(QByteArray("blob:a=b flag:true k:v none:")));
+        // And afterwards, until the next resolution.
+        QCOMPARE(eval("b:txt().flag"), QVariant(true));
+        peer.terminate();
+        QVERIFY(peer.waitForFinished(5000));
+    }
+
+    void nameConflictReachesTheScriptWithTheRefusedName()
+    {
+        if (!needDaemon())
+            QSKIP("avahi-daemon is not running (scripts/start-avahi starts it)");
+        if (QStandardPaths::findExecutable(QStringLiteral("avahi-publish")).isEmpty())
+            QSKIP("avahi-publish is not installed (avahi-utils)");
+        const QString name = uniqueName("taken");
+        QProcess holder;
+        holder.start(QStringLiteral("avahi-publish"), { QStringLiteral("-s"), name, QStringLiteral("_orvtest._tcp"),
+                                                        QStringLiteral("5678") });
+        QVERIFY(holder.waitForStarted());
+        QVERIFY(!avahiBrowseResolvedWithin(QStringLiteral("_orvtest._tcp"), name, 10000).isEmpty());
+        QCOMPARE(run("b = bonjour.Bonjour.create(); all = { b }; names[b] = 'b'\n"
+                     "answer.onNameConflict = function(obj, name) obj:publish('_orvtest._tcp', name .. '-2', 4322) end\n"
+                     "b:publish('_orvtest._tcp', '" + name.toUtf8() + "', 4321)"),
+                 QString());
+        QTRY_VERIFY_WITH_TIMEOUT(!logged({ "onNameConflict" }).isEmpty(), 10000);
+        QCOMPARE(logged({ "onNameConflict" }), QStringList({ QStringLiteral("b,onNameConflict,%1,_orvtest._tcp").arg(name) }));
+        QVERIFY(logHas(QStringLiteral("Registration Failed: 3")));
+        // The script's second choice is announced.
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("Registered OK")), 10000);
+        QVERIFY(!avahiBrowseResolvedWithin(QStringLiteral("_orvtest._tcp"), name + QLatin1String("-2"), 10000).isEmpty());
+        // Other failures stay in the log only.
+        QCOMPARE(run("b:publish('notatype', 'x', 1)"), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("Registration Failed: 2")), 5000);
+        QCOMPARE(logged({ "onNameConflict" }).size(), 1);
+        holder.terminate();
+        QVERIFY(holder.waitForFinished(5000));
+    }
+
+    // python-zeroconf speaks mDNS itself, without avahi: a second,
+    // independent implementation on the loopback.
+    void txtRoundTripWithPythonZeroconf()
+    {
+        if (!needDaemon())
+            QSKIP("avahi-daemon is not running (scripts/start-avahi starts it)");
+        const QString python = zeroconfPython();
+        if (python.isEmpty())
+            QSKIP("python3-zeroconf is not installed (scripts/install-deps installs it)");
+        QElapsedTimer clock;
+
+        // Theirs to us.
+        const QString theirs = uniqueName("py");
+        QProcess peer;
+        peer.start(python, { zeroconfPeer(), QStringLiteral("publish"), theirs, QStringLiteral("_orvtest._tcp"),
+                             QStringLiteral("5681"), QStringLiteral("model=PY-1"), QStringLiteral("flag"),
+                             QStringLiteral("v=0.47") });
+        QVERIFY(peer.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += peer.readAllStandardOutput()).contains("published\n"),
+                                  (said + peer.readAllStandardError()).constData(), 20000);
+        clock.start();
+        QCOMPARE(run("b = bonjour.Bonjour.create(); all = { b }; names[b] = 'b'\n"
+                     "answer.onServiceAdded = function(obj, type, name, domain)\n"
+                     "  if name == '" + theirs.toUtf8() + "' then obj:resolve(type, name, domain) end\n"
+                     "end\n"
+                     "answer.onResolved = function(obj) got = obj:txt() end\n"
+                     "b:subscribe('_orvtest._tcp')"),
+                 QString());
+        QTRY_VERIFY_WITH_TIMEOUT(eval("got ~= nil").toBool(), 20000);
+        const qint64 inbound = clock.elapsed();
+        QCOMPARE(eval("got.model"), QVariant(QByteArray("PY-1")));
+        QCOMPARE(eval("got.flag"), QVariant(true));
+        QCOMPARE(eval("got.v"), QVariant(QByteArray("0.47")));
+        QCOMPARE(num("select(2, pcall(function() local n = 0; for _ in pairs(got) do n = n + 1 end; return n end))"), 3LL);
+        QVERIFY(logged({ "onResolved" }).first().endsWith(QLatin1String(",5681")));
+        QTRY_VERIFY_WITH_TIMEOUT(!logged({ "onLookup" }).isEmpty(), 10000);
+        QVERIFY(logged({ "onLookup" }).first().endsWith(QLatin1String(",127.0.0.1")));
+
+        // Ours to them.
+        const QString ours = uniqueName("forpy");
+        QCOMPARE(run("b:setTxt({ model = 'OP-7', fw = 12, bare = true })\n"
+                     "b:publish('_orvtest._tcp', '" + ours.toUtf8() + "', 4323)"),
+                 QString());
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("Registered OK")), 10000);
+        clock.restart();
+        QProcess resolver;
+        resolver.start(python, { zeroconfPeer(), QStringLiteral("resolve"), ours, QStringLiteral("_orvtest._tcp") });
+        QVERIFY(resolver.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(resolver.state() == QProcess::NotRunning, 40000);
+        const qint64 outbound = clock.elapsed();
+        const QByteArray answer = resolver.readAllStandardOutput();
+        QVERIFY2(resolver.exitCode() == 0, answer.constData());
+        const QJsonObject found = QJsonDocument::fromJson(answer).object();
+        QCOMPARE(found.value(QLatin1String("port")).toInt(), 4323);
+        const QJsonObject txt = found.value(QLatin1String("txt")).toObject();
+        QCOMPARE(txt.size(), 3);
+        QCOMPARE(txt.value(QLatin1String("model")).toString(), QStringLiteral("OP-7"));
+        QCOMPARE(txt.value(QLatin1String("fw")).toString(), QStringLiteral("12"));
+        QVERIFY(txt.contains(QLatin1String("bare")) && txt.value(QLatin1String("bare")).isNull());
+        printf("python-zeroconf TXT round trip: theirs to our txt() in %lld ms; ours to their resolver in %lld ms "
+               "(its own lookup %d ms)\n",
+               inbound, outbound, found.value(QLatin1String("ms")).toInt());
+
+        // A name python-zeroconf holds is a conflict for us too.
+        QCOMPARE(run("b:publish('_orvtest._tcp', '" + theirs.toUtf8() + "', 4324)"), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(!logged({ "onNameConflict" }).isEmpty(), 15000);
+        QCOMPARE(logged({ "onNameConflict" }).first(), QStringLiteral("b,onNameConflict,%1,_orvtest._tcp").arg(theirs));
+
+        peer.closeWriteChannel();
+        if (!peer.waitForFinished(10000))
+            peer.kill();
+    }
+
     void unansweredResolutionEndsInAnError()
     {
         if (!needDaemon())
@@ -485,6 +699,7 @@ private slots:
         const QString out = r.outText();
         QVERIFY2(out.contains(QLatin1String("Echo: hello 1")), qPrintable(out));
         QVERIFY(out.contains(QLatin1String("[this demo]")));
+        QVERIFY2(out.contains(QLatin1String("TXT: app=orvane demo, framing=lines, ")), qPrintable(out));
         QVERIFY(out.contains(QLatin1String("Connecting to 127.0.0.1:")));
         QVERIFY(!out.contains(QLatin1String("onTimer answered")));
     }

@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -19,6 +20,9 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStandardPaths>
 #include <QSerialPortInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,6 +77,44 @@ int descriptorsOn(const QString &device)
             ++n;
     }
     return n;
+}
+
+// The terminal settings of a device as another program sees them: stty's
+// speed and every flag it lists, "-" in front when off.
+struct Stty {
+    int speed = -1;
+    QSet<QString> flags;
+    bool on(const char *flag) const { return flags.contains(QLatin1String(flag)); }
+    bool off(const char *flag) const { return flags.contains(QLatin1Char('-') + QLatin1String(flag)); }
+};
+
+Stty sttyOf(const QString &device)
+{
+    Stty out;
+    QProcess stty;
+    stty.start(QStringLiteral("stty"), { "-F", device, "-a" });
+    if (!stty.waitForFinished(10000) || stty.exitCode() != 0)
+        return out;
+    const QString text = QString::fromLatin1(stty.readAllStandardOutput());
+    const QRegularExpression speed(QStringLiteral("speed (\\d+) baud"));
+    const QRegularExpressionMatch m = speed.match(text);
+    if (m.hasMatch())
+        out.speed = m.captured(1).toInt();
+    for (const QString &word : text.split(QRegularExpression(QStringLiteral("[\\s;]+")), Qt::SkipEmptyParts))
+        out.flags.insert(word);
+    return out;
+}
+
+// The /usr/bin Python that Debian's python3-pymodbus and python3-serial
+// belong to (a python3 earlier on PATH may not have them).
+QString debianPython(const char *module)
+{
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"), { QStringLiteral("/usr/bin") });
+    if (python.isEmpty())
+        return QString();
+    QProcess probe;
+    probe.start(python, { "-c", QStringLiteral("import %1").arg(QLatin1String(module)) });
+    return probe.waitForFinished(20000) && probe.exitCode() == 0 ? python : QString();
 }
 
 // A pseudo-terminal pair joined by socat: the script opens `a`, the test
@@ -173,6 +215,19 @@ private:
 
 } // namespace
 
+// An interpreter for a child process, made as the host makes it, with the
+// line to open in the global `name`.
+lua_State *childState(const QByteArray &name)
+{
+    lua_State *L = luaX_newstate();
+    luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
+    orvane::preloadModules(L, orvane::builtinModules());
+    lua_settop(L, 0);
+    lua_pushlstring(L, name.constData(), size_t(name.size()));
+    lua_setglobal(L, "name");
+    return L;
+}
+
 // The program's end with a port open and bytes streaming in, in a process of
 // its own: the interpreter is closed as the main window closes it, then the
 // application object goes, and with it every port still alive. Run as
@@ -191,12 +246,7 @@ int exitDuringTraffic(int argc, char **argv)
             return 2;
         streamer = std::make_unique<Streamer>(fd);
 
-        lua_State *L = luaX_newstate();
-        luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
-        orvane::preloadModules(L, orvane::builtinModules());
-        lua_settop(L, 0);
-        lua_pushlstring(L, a.constData(), size_t(a.size()));
-        lua_setglobal(L, "name");
+        lua_State *L = childState(a);
         if (luaL_dostring(L,
                 "received = 0\n"
                 "function MsgHandler(obj, msg) if msg == 'onReadyRead' then received = received + #obj:read() end end\n"
@@ -220,10 +270,61 @@ int exitDuringTraffic(int argc, char **argv)
     return flowing && TestAccess::aliveSerialPorts() == 0 ? 0 : 4;
 }
 
+// Line settings set before an open and changed while open, in a process of
+// its own so that the test can watch it under strace. Run as
+//   serial --set-lines A B
+// where A is the line to open and B its other end.
+int setLines(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QByteArray a = argv[2];
+    const int fd = ::open(argv[3], O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return 2;
+    lua_State *L = childState(a);
+    if (luaL_dostring(L,
+            "function MsgHandler() end\n"
+            "port = require('serial.core').SerialPort.create()\n"
+            "port:setLine(9600, 7, 'even', 2, 'hardware'); port:open(name); port:write('1')")
+        != LUA_OK)
+        return 3;
+    // The worker does everything in order: once a write has arrived, the
+    // settings asked for before it have been applied.
+    QByteArray far;
+    auto arrived = [&](char marker) {
+        return QTest::qWaitFor(
+            [&] {
+                char buf[64];
+                const ssize_t r = ::read(fd, buf, sizeof buf);
+                if (r > 0)
+                    far.append(buf, int(r));
+                return far.contains(marker);
+            },
+            20000);
+    };
+    if (!arrived('1'))
+        return 4;
+    if (luaL_dostring(L, "port:setLine(1200, 5, 'space', 1, 'software'); port:write('2')") != LUA_OK)
+        return 3;
+    if (!arrived('2'))
+        return 4;
+    lua_close(L);
+    ObjectTracker::deleteOrphans();
+    ::close(fd);
+    return 0;
+}
+
 class SerialTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<LuaFixture> f;
+
+    // Ports a script keeps for the program's life, deleted as its end would.
+    void deleteScriptPorts()
+    {
+        for (const QPointer<QObject> &object : TestAccess::adopted(ObjectTracker::instance(f->L)))
+            delete qobject_cast<SerialPort *>(object.data());
+    }
 
     QString run(const QByteArray &code) { return f->run(code); }
     QVariant eval(const QByteArray &expression) { return f->eval(expression); }
@@ -450,6 +551,219 @@ private slots:
         QCOMPARE(num("count('onError')"), 1LL);
     }
 
+    void lineSettingsReachTheTerminal_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("beforeOpen");
+        QTest::addColumn<int>("speed");
+        QTest::addColumn<QStringList>("flags");
+        QTest::newRow("fixed line") << QByteArray() << true << 38400
+                                    << QStringList { "-cstopb", "-crtscts", "-ixon", "-ixoff" };
+        QTest::newRow("9600 8E1 before open") << QByteArray("9600, 8, 'even', 1") << true << 9600
+                                              << QStringList { "-cstopb", "-crtscts", "-ixon", "-ixoff" };
+        QTest::newRow("19200 two stop bits, RTS/CTS, while open")
+            << QByteArray("19200, 7, 'odd', 2, 'hardware'") << false << 19200
+            << QStringList { "cstopb", "crtscts", "-ixon", "-ixoff" };
+        QTest::newRow("115200 XON/XOFF before open") << QByteArray("115200, 8, 'none', 1, 'software'") << true
+                                                     << 115200 << QStringList { "-cstopb", "-crtscts", "ixon", "ixoff" };
+        QTest::newRow("only the speed, while open") << QByteArray("1200") << false << 1200
+                                                    << QStringList { "-cstopb", "-crtscts", "-ixon", "-ixoff" };
+    }
+
+    // What another program reads from the terminal while the script holds
+    // it open. A pseudo-terminal keeps speed, stop bits and flow control;
+    // its driver forces 8 data bits and no parity, which is why those two
+    // are watched on their way to the system instead (next test).
+    void lineSettingsReachTheTerminal()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, beforeOpen);
+        QFETCH(int, speed);
+        QFETCH(QStringList, flags);
+        PtyPair pair;
+        QVERIFY(pair.ready());
+        setGlobal("name", pair.a);
+        QCOMPARE(run("p = newPort()"), QString());
+        if (!line.isEmpty() && beforeOpen)
+            QCOMPARE(run("p:setLine(" + line + ")"), QString());
+        QCOMPARE(run("p:open(name)"), QString());
+        QVERIFY(roundTrip(pair));
+        if (!line.isEmpty() && !beforeOpen) {
+            QCOMPARE(run("p:setLine(" + line + ")"), QString());
+            QVERIFY(roundTrip(pair));
+        }
+        const Stty seen = sttyOf(pair.device);
+        QCOMPARE(seen.speed, speed);
+        for (const QString &flag : flags)
+            QVERIFY2(seen.flags.contains(flag), qPrintable(flag));
+        // Data still flows both ways at the new settings.
+        QCOMPARE(run("p:write('after')"), QString());
+        QTRY_COMPARE(pair.drain(), 5);
+        QCOMPARE(pair.received, QByteArray("after"));
+    }
+
+    void lineRequestsReachTheSystem()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+            QSKIP("strace is not installed (scripts/install-deps installs it)");
+        PtyPair pair;
+        QVERIFY(pair.ready());
+        QTemporaryDir dir;
+        const QString trace = dir.filePath(QStringLiteral("ioctl.txt"));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // LeakSanitizer stops the world with ptrace, which strace holds.
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + ":detect_leaks=0");
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral("strace"), { "-f", "-qq", "-e", "trace=ioctl", "-o", trace,
+                                                QCoreApplication::applicationFilePath(), "--set-lines", pair.a, pair.b });
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitCode() == 0, child.readAllStandardError().constData());
+        QFile file(trace);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        // Each terminal setting the worker asked for, as flag sets.
+        QList<QSet<QString>> sets;
+        const QRegularExpression tcsets(QStringLiteral("TCSETS.*c_iflag=([^,]*),.*c_cflag=([^,]*),"));
+        for (const QByteArray &l : file.readAll().split('\n')) {
+            const QRegularExpressionMatch m = tcsets.match(QString::fromLatin1(l));
+            if (m.hasMatch()) {
+                const QStringList flags = (m.captured(1) + QLatin1Char('|') + m.captured(2)).split(QLatin1Char('|'), Qt::SkipEmptyParts);
+                sets.append(QSet<QString>(flags.begin(), flags.end()));
+            }
+        }
+        QVERIFY(!sets.isEmpty());
+        auto has = [](const QSet<QString> &set, const QStringList &on, const QStringList &off) {
+            for (const QString &f : on)
+                if (!set.contains(f))
+                    return false;
+            for (const QString &f : off)
+                if (set.contains(f))
+                    return false;
+            return true;
+        };
+        // The open: Qt sets the frame in one go, then the speed.
+        int opened = -1;
+        for (int i = 0; i < sets.size() && opened < 0; ++i)
+            if (has(sets[i], { "CS7", "PARENB", "CSTOPB", "CRTSCTS" }, { "PARODD", "CMSPAR", "IXON" }))
+                opened = i;
+        QVERIFY2(opened >= 0, "no terminal setting for 7E2 with RTS/CTS");
+        const QList<QSet<QString>> later = sets.mid(opened + 1);
+        auto anyLater = [&](const QStringList &on, const QStringList &off) {
+            return std::any_of(later.begin(), later.end(), [&](const QSet<QString> &set) { return has(set, on, off); });
+        };
+        QVERIFY(anyLater({ "B9600", "CSTOPB", "CRTSCTS" }, {}));
+        // While open: one setter at a time, each reaching the system.
+        QVERIFY(anyLater({ "B1200" }, {}));
+        QVERIFY(anyLater({ "CS5" }, {}));
+        QVERIFY(anyLater({ "PARENB", "CMSPAR" }, { "PARODD" })); // space parity
+        QVERIFY(anyLater({ "IXON", "IXOFF" }, { "CRTSCTS" }));
+        QVERIFY(anyLater({ "B1200" }, { "CSTOPB" }));
+    }
+
+    void setLineChecksEveryArgumentAndLineReportsIt()
+    {
+        QCOMPARE(run("p = newPort()"), QString());
+        QCOMPARE(eval("table.concat({p:line()}, ' ')"), QVariant(QByteArray("38400 8 odd 1 none")));
+        QCOMPARE(run("p:setLine(19200.9, 7, 'even', 2, 'hardware')"), QString());
+        QCOMPARE(eval("table.concat({p:line()}, ' ')"), QVariant(QByteArray("19200 7 even 2 hardware")));
+        QCOMPARE(run("p:setLine(nil, nil, 'mark')"), QString());
+        QCOMPARE(eval("table.concat({p:line()}, ' ')"), QVariant(QByteArray("19200 7 mark 2 hardware")));
+        QCOMPARE(run("p:setLine(p:line())"), QString());
+        QCOMPARE(eval("table.concat({p:line()}, ' ')"), QVariant(QByteArray("19200 7 mark 2 hardware")));
+        QCOMPARE(eval("math.type(select(1, p:line())) .. math.type(select(4, p:line()))"),
+            QVariant(QByteArray("integerinteger")));
+
+        const QList<QPair<QByteArray, QString>> refused {
+            { "0", "bad argument #1 to 'setLine' (baud rate must be a positive integer)" },
+            { "-9600", "baud rate must be a positive integer" },
+            { "2^40", "baud rate must be a positive integer" },
+            { "'fast'", "number expected, got string" },
+            { "9600, 9", "bad argument #2 to 'setLine' (data bits must be 5, 6, 7 or 8)" },
+            { "9600, 4", "data bits must be 5, 6, 7 or 8" },
+            { "9600, 8, 'e'",
+                "bad argument #3 to 'setLine' (\"none\", \"even\", \"odd\", \"mark\" or \"space\" expected, got 'e')" },
+            { "9600, 8, {}", "string expected, got table" },
+            { "9600, 8, 'none', 3", "bad argument #4 to 'setLine' (stop bits must be 1 or 2)" },
+            { "9600, 8, 'none', 1.5", "1.5 stop bits are not supported on this system" },
+            { "9600, 8, 'none', 1, 'rts'",
+                "bad argument #5 to 'setLine' (\"none\", \"hardware\" or \"software\" expected, got 'rts')" },
+        };
+        for (const auto &r : refused) {
+            const QString error = run("p:setLine(" + r.first + ")");
+            QVERIFY2(error.contains(r.second), qPrintable(r.first + " gave " + error));
+        }
+        // Nothing of a refused call was kept.
+        QCOMPARE(eval("table.concat({p:line()}, ' ')"), QVariant(QByteArray("19200 7 mark 2 hardware")));
+        QVERIFY(run("serial.SerialPort.line(qt.Timer.create())").contains("SerialPort expected, got userdata"));
+        QCOMPARE(run("p:destroy()"), QString());
+        QTRY_COMPARE(TestAccess::aliveSerialPorts(), 0);
+        QVERIFY(run("p:setLine(9600)").contains("attempting to access deleted SerialPort"));
+        QVERIFY(run("p:errorString()").contains("attempting to access deleted SerialPort"));
+    }
+
+    void errorStringGivesQtsText()
+    {
+        PtyPair pair;
+        QVERIFY(pair.ready());
+        setGlobal("bad", pair.dir.filePath(QStringLiteral("no-such-tty")));
+        setGlobal("good", pair.a);
+        QCOMPARE(run("p = newPort(); texts = {}\n"
+                     "function MsgHandler(obj, msg) if msg == 'onError' then texts[#texts + 1] = obj:errorString() end end"),
+            QString());
+        QCOMPARE(eval("p:errorString()"), QVariant(QByteArray("")));
+        QCOMPARE(run("p:open(bad)"), QString());
+        QTRY_COMPARE(num("#texts"), 1LL);
+        // In place when the handler runs, and kept afterwards.
+        QCOMPARE(str("texts[1]"), QByteArray("No such file or directory"));
+        QCOMPARE(run("p:open(good)"), QString());
+        QTest::qWait(100);
+        QCOMPARE(str("p:errorString()"), QByteArray("No such file or directory"));
+        pair.kill();
+        QTRY_COMPARE(num("#texts"), 2LL);
+        QVERIFY(!str("texts[2]").isEmpty());
+        QCOMPARE(str("p:errorString()"), str("texts[2]"));
+    }
+
+    // The Modbus RTU slave of docs/api/serial.md, as printed there, against
+    // pymodbus's master: another implementation of the protocol and its CRC.
+    void modbusSlaveFromTheDocsAnswersPymodbus()
+    {
+        const QString python = debianPython("pymodbus.client");
+        if (python.isEmpty())
+            QSKIP("python3-pymodbus is not installed (scripts/install-deps installs it)");
+        QFile doc(QStringLiteral(ORVANE_SOURCE_DIR "/docs/api/serial.md"));
+        QVERIFY(doc.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(doc.readAll());
+        const int section = text.indexOf(QLatin1String("## Example: a Modbus RTU slave"));
+        QVERIFY(section >= 0);
+        const int begin = text.indexOf(QLatin1String("```lua\n"), section) + 7;
+        const int end = text.indexOf(QLatin1String("```"), begin);
+        QVERIFY(begin > 7 && end > begin);
+        QString example = text.mid(begin, end - begin);
+        PtyPair pair;
+        QVERIFY(pair.ready());
+        QCOMPARE(example.count(QLatin1String("\"/dev/ttyUSB0\"")), 1);
+        example.replace(QLatin1String("\"/dev/ttyUSB0\""), QLatin1Char('"') + pair.a + QLatin1Char('"'));
+        QCOMPARE(run(example.toUtf8()), QString());
+        // The slave opened its end at 9600 (the pty keeps no parity to see).
+        QTRY_COMPARE(sttyOf(pair.device).speed, 9600);
+
+        const int requests = 2000;
+        QProcess master;
+        master.start(python, { QStringLiteral(ORVANE_SOURCE_DIR "/tests/support/peers/modbus_master.py"), pair.b,
+                                 QStringLiteral("17"), QString::number(requests) });
+        QVERIFY(master.waitForStarted(10000));
+        // The loop must run for the slave to answer: wait, do not block.
+        QTRY_VERIFY_WITH_TIMEOUT(master.state() == QProcess::NotRunning, 240000);
+        const QByteArray out = master.readAllStandardOutput();
+        printf("pymodbus master, 9600 8E1: %s", out.constData());
+        fflush(stdout);
+        QVERIFY2(master.exitCode() == 0, (out + master.readAllStandardError()).constData());
+        QVERIFY(out.contains(QByteArray("\"requests\": ") + QByteArray::number(requests)));
+        QVERIFY(out.contains("\"failures\": 0,"));
+        deleteScriptPorts(); // the example's port is its own local
+    }
+
     void destroyDuringTraffic()
     {
         PtyPair pair;
@@ -556,13 +870,17 @@ private slots:
         const QList<QPushButton *> buttons = parent->findChildren<QPushButton *>(QString(), Qt::FindDirectChildrenOnly);
         auto *log = parent->findChild<QPlainTextEdit *>();
         QCOMPARE(edits.size(), 3); // port name, status, line to send
-        QCOMPARE(buttons.size(), 4); // next port, open, close, send
+        QCOMPARE(buttons.size(), 5); // next port, open, close, send, line settings
         QVERIFY(log);
         QCOMPARE(TestAccess::aliveSerialPorts(), 1);
 
+        // Two presses of the line button: 9600 8E1, Modbus RTU's line.
+        QTest::mouseClick(buttons[4], Qt::LeftButton);
+        QTest::mouseClick(buttons[4], Qt::LeftButton);
+        QCOMPARE(edits[1]->text(), QStringLiteral("Line 9600 8E1, used at the next open"));
         edits[0]->setText(pair.a);
         QTest::mouseClick(buttons[1], Qt::LeftButton);
-        QVERIFY(edits[1]->text().startsWith("Opening "));
+        QCOMPARE(edits[1]->text(), QStringLiteral("Opening %1 (9600 8E1)").arg(pair.a));
         QVERIFY(pair.send(QByteArray("hi\0\x7f", 4)));
         QTRY_VERIFY(log->toPlainText().contains("<< hi..              68 69 00 7F"));
 
@@ -572,13 +890,13 @@ private slots:
         QCOMPARE(pair.received, QByteArray("hello\n"));
         QVERIFY(log->toPlainText().contains(">> hello"));
         QCOMPARE(edits[2]->text(), QString());
+        QCOMPARE(sttyOf(pair.device).speed, 9600);
 
         pair.kill();
-        QTRY_VERIFY(edits[1]->text().startsWith("Error on "));
+        QTRY_VERIFY(edits[1]->text().startsWith("Error on " + pair.a + ": "));
+        QVERIFY(log->toPlainText().contains("-- error: "));
         delete parent;
-        // The page keeps its port for the program's life.
-        for (const QPointer<QObject> &object : TestAccess::adopted(ObjectTracker::instance(f->L)))
-            delete qobject_cast<SerialPort *>(object.data());
+        deleteScriptPorts(); // the page keeps its port for the program's life
     }
 };
 
@@ -586,6 +904,8 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && !strcmp(argv[1], "--exit-during-traffic"))
         return exitDuringTraffic(argc, argv);
+    if (argc == 4 && !strcmp(argv[1], "--set-lines"))
+        return setLines(argc, argv);
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     SerialTest test;

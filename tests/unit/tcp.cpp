@@ -10,13 +10,24 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QElapsedTimer>
+#include <QLineEdit>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 using testsupport::LuaFixture;
 using testsupport::StdoutCapture;
@@ -90,6 +101,60 @@ public:
     QByteArray log;
 };
 
+// The listen backlog the system keeps for a listening port, as ss shows it
+// (its Send-Q column); -1 when ss cannot tell.
+int listenBacklog(quint16 port)
+{
+    QProcess ss;
+    ss.start(QStringLiteral("ss"), { "-ltnH", QStringLiteral("sport = :%1").arg(port) });
+    if (!ss.waitForFinished(10000))
+        return -1;
+    const QStringList columns
+        = QString::fromLatin1(ss.readAllStandardOutput()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    return columns.size() >= 3 ? columns.at(2).toInt() : -1;
+}
+
+// Plain non-blocking clients fired at a port at once: what a crowd of
+// panels does when a server comes back.
+class Crowd {
+public:
+    Crowd(int n, quint16 port)
+    {
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < n; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            if (fd < 0)
+                break;
+            ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            fds.push_back(fd);
+        }
+    }
+    ~Crowd()
+    {
+        for (int fd : fds)
+            ::close(fd);
+    }
+    // Clients whose handshake has completed: the system has queued them for
+    // the server, whether or not the server has accepted them yet.
+    int connected() const
+    {
+        int n = 0;
+        for (int fd : fds) {
+            pollfd p { fd, POLLOUT, 0 };
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (poll(&p, 1, 0) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0
+                && (p.revents & (POLLERR | POLLHUP)) == 0)
+                ++n;
+        }
+        return n;
+    }
+    std::vector<int> fds;
+};
+
 } // namespace
 
 class TcpTest : public QObject {
@@ -152,6 +217,7 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         f.reset();
+        TcpServer::defaultMaxPending = 0;
     }
 
     void scriptServerEchoesEveryByteToSocat_data()
@@ -226,7 +292,7 @@ private slots:
         QTRY_COMPARE(num("count('onDisconnected', c)"), 1LL);
         QCOMPARE(str("first('onError', c)[1]"), QByteArray("The remote host closed the connection"));
         // State changes reach the log only, never the script.
-        QCOMPARE(str("messages()"), QByteArray("onConnected,onDisconnected,onError,onReadyRead"));
+        QCOMPARE(str("messages()"), QByteArray("onBytesWritten,onConnected,onDisconnected,onError,onReadyRead"));
     }
 
     void twoPendingConnectionsNeedTwoSocketCalls()
@@ -444,6 +510,217 @@ private slots:
         QCOMPARE(socat->process.exitCode(), 0);
         QCOMPARE(socat->received, QByteArray("bye\0!", 5));
         QTRY_VERIFY(socket.isNull());
+    }
+
+    void bytesToWriteAndOnBytesWrittenAccountForEveryByte()
+    {
+        const quint16 port = freePort();
+        QVERIFY(port);
+        auto socat = socatListener(port);
+        QVERIFY(socat->started());
+        QTRY_VERIFY_WITH_TIMEOUT(socat->log.contains("listening on"), 10000);
+        const QByteArray out = testsupport::everyByteValue(4 << 20);
+        setGlobal("payload", out);
+        setGlobal("port", port);
+        QCOMPARE(run("written, counts, queued = 0, {}, nil\n"
+                     "c = newSocket()\n"
+                     "handlers.onConnected = function(s)\n"
+                     "  s:write(payload); queued = s:bytesToWrite()\n"
+                     "end\n"
+                     "handlers.onBytesWritten = function(s, n)\n"
+                     "  written = written + n; counts[#counts + 1] = math.type(n)\n"
+                     "end\n"
+                     "c:connect('127.0.0.1', port)"),
+            QString());
+        QCOMPARE(num("c:bytesToWrite()"), 0LL);
+        QTRY_VERIFY_WITH_TIMEOUT(socat->received.size() >= out.size(), 20000);
+        QVERIFY(socat->received == out);
+        // Queued in Qt when write returned: nothing leaves before the loop runs.
+        QCOMPARE(num("queued"), qlonglong(out.size()));
+        QTRY_COMPARE(num("written"), qlonglong(out.size()));
+        QCOMPARE(num("c:bytesToWrite()"), 0LL);
+        QVERIFY(num("#counts") >= 1);
+        QCOMPARE(eval("table.concat(counts, ','):gsub('integer', ''):gsub(',', '')"), QVariant(QByteArray("")));
+        QCOMPARE(num("first('onBytesWritten', c).n"), 1LL);
+    }
+
+    void readLimitHoldsThePeerBackUntilTheScriptReads()
+    {
+        const int limit = 64 * 1024;
+        setGlobal("limit", limit);
+        QCOMPARE(run("server = newServer('127.0.0.1'); got, reads = '', 0\n"
+                     "handlers.onNewConnection = function(srv) peer = srv:socket(); peer:setReadLimit(limit) end\n"
+                     "handlers.onReadyRead = function() reads = reads + 1 end"),
+            QString());
+        const QByteArray data = testsupport::everyByteValue(8 << 20);
+        auto socat = socatClient(quint16(num("server:port()")));
+        QVERIFY(socat->started());
+        socat->process.write(data);
+        QTRY_VERIFY(eval("peer ~= nil").toBool());
+        QTcpSocket *socket = wrapperOf("peer")->tcpSocket();
+        QCOMPARE(socket->readBufferSize(), qint64(limit));
+        // The script reads only now and then; whatever it waits, Qt holds no
+        // more than the limit (after the first read: before the script took
+        // the connection, Qt may already have read a burst).
+        QCOMPARE(run("got = got .. peer:read()"), QString());
+        qint64 most = 0;
+        while (num("#got") < data.size()) {
+            QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() > 0, 20000);
+            QTest::qWait(5);
+            most = std::max(most, socket->bytesAvailable());
+            QCOMPARE(run("got = got .. peer:read()"), QString());
+        }
+        QVERIFY2(most <= limit, QByteArray::number(most).constData());
+        QVERIFY(str("got") == data);
+        QVERIFY(num("reads") > 1);
+
+        QCOMPARE(run("peer:setReadLimit(0)"), QString());
+        QCOMPARE(socket->readBufferSize(), qint64(0));
+        QCOMPARE(run("peer:setReadLimit(100); peer:setReadLimit()"), QString());
+        QCOMPARE(socket->readBufferSize(), qint64(0));
+        QVERIFY(run("peer:setReadLimit(-1)").contains("read limit must be 0 or a positive number of bytes"));
+        QVERIFY(run("peer:setReadLimit('x')").contains("number expected, got string"));
+    }
+
+    void serverCloseStopsListeningAndKeepsEveryConnection()
+    {
+        QCOMPARE(run("server = newServer('127.0.0.1')"), QString());
+        const quint16 port = quint16(num("server:port()"));
+        QTcpSocket taken, waiting;
+        taken.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(num("count('onNewConnection', server)"), 1LL);
+        QCOMPARE(run("t = server:socket(); handlers.onReadyRead = function(s) s:write(s:read()) end"), QString());
+        waiting.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(num("count('onNewConnection', server)"), 2LL);
+
+        QCOMPARE(run("server:close(); server:close()"), QString());
+        QCOMPARE(num("server:port()"), 0LL);
+        QTcpSocket late;
+        QSignalSpy refused(&late, &QTcpSocket::errorOccurred);
+        late.connectToHost(QHostAddress::LocalHost, port);
+        QTRY_COMPARE(refused.count(), 1);
+        QCOMPARE(late.error(), QAbstractSocket::ConnectionRefusedError);
+
+        // The taken connection works on, and the one accepted but not taken
+        // is still there for socket().
+        taken.write("still");
+        QTRY_COMPARE(taken.bytesAvailable(), qint64(5));
+        QCOMPARE(taken.readAll(), QByteArray("still"));
+        QCOMPARE(run("w = server:socket(); none = select('#', server:socket())"), QString());
+        QCOMPARE(eval("getmetatable(w).__classname"), QVariant(QByteArray("TcpSocket")));
+        QCOMPARE(num("none"), 0LL);
+        waiting.write("here");
+        QTRY_COMPARE(waiting.bytesAvailable(), qint64(4));
+        QCOMPARE(waiting.readAll(), QByteArray("here"));
+        QCOMPARE(num("count('onNewConnection', server)"), 2LL);
+        // They belong to the server still: destroying it ends them.
+        QSignalSpy ended(&taken, &QTcpSocket::disconnected);
+        QCOMPARE(run("server:destroy()"), QString());
+        QTRY_COMPARE(ended.count(), 1);
+    }
+
+    void setMaxPendingSetsTheListenBacklog()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("ss")).isEmpty())
+            QSKIP("ss is not installed (iproute2)");
+        QCOMPARE(run("plain = newServer('127.0.0.1')"), QString());
+        QCOMPARE(listenBacklog(quint16(num("plain:port()"))), 50); // Qt's own
+        QCOMPARE(run("plain:setMaxPending(200)"), QString());
+        QCOMPARE(listenBacklog(quint16(num("plain:port()"))), 200);
+        // Through the class: for servers created afterwards.
+        QCOMPARE(run("qt.TcpServer.setMaxPending(1024); big = newServer('127.0.0.1')"), QString());
+        QCOMPARE(listenBacklog(quint16(num("big:port()"))), 1024);
+        QCOMPARE(listenBacklog(quint16(num("plain:port()"))), 200);
+        QVERIFY(run("big:setMaxPending(0)").contains("maximum pending connections must be a positive integer"));
+        QVERIFY(run("qt.TcpServer.setMaxPending(-5)").contains("maximum pending connections must be a positive integer"));
+        QVERIFY(run("big:setMaxPending()").contains("number expected, got no value"));
+        QVERIFY(run("qt.TcpServer.setMaxPending('x', 5)").contains("TcpServer expected, got string"));
+        QCOMPARE(listenBacklog(quint16(num("big:port()"))), 1024);
+        // A closed server has nothing to listen with; the limit is kept.
+        QCOMPARE(run("plain:close(); plain:setMaxPending(10)"), QString());
+    }
+
+    void aThousandClientsArrivingAtOnce()
+    {
+        const int n = 1000;
+        QCOMPARE(run("accepted = 0\n"
+                     "handlers.onNewConnection = function(srv)\n"
+                     "  while true do local s = srv:socket(); if not s then break end; accepted = accepted + 1 end\n"
+                     "end\n"
+                     "small = newServer('127.0.0.1')\n"
+                     "qt.TcpServer.setMaxPending(1024); large = newServer('127.0.0.1')"),
+            QString());
+        // With the script's loop held up, the system alone decides who gets
+        // in: only the backlog's worth with Qt's 50, everybody with 1024.
+        {
+            Crowd crowd(n, quint16(num("small:port()")));
+            QCOMPARE(int(crowd.fds.size()), n);
+            QTest::qSleep(300);
+            const int in = crowd.connected();
+            QVERIFY2(in <= 60, QByteArray::number(in).constData());
+        }
+        QCOMPARE(run("small:destroy()"), QString());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QElapsedTimer clock;
+        {
+            Crowd crowd(n, quint16(num("large:port()")));
+            QCOMPARE(int(crowd.fds.size()), n);
+            QTRY_COMPARE_WITH_TIMEOUT(crowd.connected(), n, 10000);
+            clock.start();
+            QTRY_COMPARE_WITH_TIMEOUT(num("accepted"), qlonglong(n), 30000);
+        }
+        printf("1000 clients queued by the system: all taken by the script in %lld ms\n", clock.elapsed());
+        // Clients that hung up while queued still count as taken; the
+        // server goes with them.
+        QCOMPARE(run("large:destroy()"), QString());
+    }
+
+    // The demo's network page echoes with back-pressure: a client that
+    // writes without reading its echoes is held back by TCP, and every byte
+    // comes back once it reads.
+    void demoEchoServerHoldsBackAClientThatDoesNotRead()
+    {
+        setGlobal("source", QByteArray(ORVANE_SOURCE_DIR));
+        QCOMPARE(run("page = dofile(source .. '/modules/demo/network.lua')\n"
+                     "parent = qt.QWidget.create(); parent:setGeometry(0, 0, 600, 420)\n"
+                     "page.build(parent)\n"
+                     "function MsgHandler(h, n, ...) return page.message(h, n, ...) end"),
+            QString());
+        lua_getglobal(f->L, "parent");
+        QWidget *parent = luaX_toqobject<QWidget>(f->L, -1, "QWidget");
+        lua_pop(f->L, 1);
+        QVERIFY(parent);
+        const QString status = parent->findChildren<QLineEdit *>().first()->text();
+        const quint16 port = quint16(status.section(QLatin1Char(':'), -1).toUInt());
+        QVERIFY2(port > 0, qPrintable(status));
+
+        const QByteArray data = testsupport::everyByteValue(64 << 20);
+        QTcpSocket client;
+        // Qt would read the echoes for us otherwise.
+        client.setReadBufferSize(64 * 1024);
+        client.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(client.waitForConnected(10000));
+        client.write(data);
+        // Until nothing moves any more: the system's buffers are full both
+        // ways and the server has stopped reading.
+        QElapsedTimer clock;
+        clock.start();
+        qint64 left = client.bytesToWrite();
+        for (;;) {
+            QTest::qWait(300);
+            const qint64 now = client.bytesToWrite();
+            if (now == left || clock.elapsed() > 20000)
+                break;
+            left = now;
+        }
+        QVERIFY2(left > 32 << 20, QByteArray::number(left).constData());
+
+        client.setReadBufferSize(0);
+        QByteArray back;
+        QTRY_VERIFY_WITH_TIMEOUT((back += client.readAll()).size() >= data.size(), 60000);
+        QVERIFY(back == data);
+        QCOMPARE(client.bytesToWrite(), 0LL);
+        QCOMPARE(run("parent:destroy()"), QString());
     }
 
     void disconnectAndCloseEndTheConnection()
