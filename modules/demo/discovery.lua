@@ -107,7 +107,8 @@ local function nameConflict(name)
   page.renames = (page.renames or 1) + 1
   page.ownName = string.format("Orvane echo %d (%d)", page.server:port(), page.renames)
   say(string.format("\"%s\" is taken; announcing \"%s\"", name, page.ownName))
-  page.status:setText(string.format("Echo server on 127.0.0.1:%d, announced as \"%s\"", page.server:port(), page.ownName))
+  page.status:setText(string.format("Echo server on 127.0.0.1:%d, announced as \"%s\"",
+    page.server:port(), page.ownName))
   page.bonjour:publish(TYPE, page.ownName, page.server:port())
   showList()
 end

@@ -132,7 +132,7 @@ private:
 #ifdef Q_OS_WIN
     friend struct zeroconf::WinRequest;
     void onWinRegistered(int status, const QString &registeredName);
-    void onWinResolved(int status, const QString &host, quint16 port);
+    void onWinResolved(int status, const QString &host, quint16 port, const TextData &txt);
 #endif
 
     // How long a resolution may stay unanswered before ResolveTimeout.

@@ -18,6 +18,7 @@
 #include <windns.h>
 
 #include <functional>
+#include <vector>
 
 namespace zeroconf {
 
@@ -90,6 +91,8 @@ struct WinRequest
     quint64 id = 0;
     std::wstring name; // the request structures point into these
     std::wstring host;
+    std::vector<std::wstring> keys, values; // the TXT record announced
+    std::vector<PCWSTR> keyPointers, valuePointers;
     DNS_SERVICE_CANCEL cancel{};
     DNS_SERVICE_REGISTER_REQUEST registerRequest{};
     PDNS_SERVICE_INSTANCE instance = nullptr;
@@ -141,14 +144,22 @@ struct WinRequest
     {
         QString host;
         quint16 port = 0;
+        DiscoverableService::TextData text;
         if (instance) {
             if (instance->pszHostName)
                 host = QString::fromWCharArray(instance->pszHostName);
             port = instance->wPort;
+            for (DWORD i = 0; i < instance->dwPropertyCount; ++i) {
+                if (!instance->keys || !instance->keys[i])
+                    continue;
+                const PWSTR value = instance->values ? instance->values[i] : nullptr;
+                text.insert(QString::fromWCharArray(instance->keys[i]),
+                            value ? QString::fromWCharArray(value).toUtf8() : QByteArray());
+            }
             api().freeInstance(instance);
         }
-        post(reinterpret_cast<quintptr>(context), [status, host, port](QObject *o) {
-            static_cast<DiscoverableService *>(o)->onWinResolved(int(status), host, port);
+        post(reinterpret_cast<quintptr>(context), [status, host, port, text](QObject *o) {
+            static_cast<DiscoverableService *>(o)->onWinResolved(int(status), host, port, text);
         });
     }
 
@@ -213,8 +224,17 @@ void DiscoverableService::registerService(bool noAutoRename)
     auto *r = WinRequest::make(this);
     r->name = (name + QLatin1Char('.') + zeroconf::fullName(type, dom)).toStdWString();
     r->host = (QHostInfo::localHostName() + QLatin1String(".local")).toStdWString();
-    r->instance = dns.construct(r->name.c_str(), r->host.c_str(), nullptr, nullptr, portNumber, 0, 0, 0, nullptr,
-                                nullptr);
+    // Windows keeps no key without a value: a key alone goes out as "key=".
+    for (auto it = text.cbegin(); it != text.cend(); ++it) {
+        r->keys.push_back(it.key().toStdWString());
+        r->values.push_back(QString::fromUtf8(it.value()).toStdWString());
+    }
+    for (size_t i = 0; i < r->keys.size(); ++i) {
+        r->keyPointers.push_back(r->keys[i].c_str());
+        r->valuePointers.push_back(r->values[i].c_str());
+    }
+    r->instance = dns.construct(r->name.c_str(), r->host.c_str(), nullptr, nullptr, portNumber, 0, 0,
+                                DWORD(r->keys.size()), r->keyPointers.data(), r->valuePointers.data());
     r->registerRequest.Version = DNS_QUERY_REQUEST_VERSION1;
     r->registerRequest.pServiceInstance = r->instance;
     r->registerRequest.pRegisterCompletionCallback = &WinRequest::registered;
@@ -269,7 +289,7 @@ void DiscoverableService::resolve(bool forceMulticast)
             this, [this] { failResolve(zeroconf::ResolveFailed); }, Qt::QueuedConnection);
 }
 
-void DiscoverableService::onWinResolved(int status, const QString &host, quint16 port)
+void DiscoverableService::onWinResolved(int status, const QString &host, quint16 port, const TextData &txt)
 {
     if (!resolving)
         return;
@@ -284,6 +304,7 @@ void DiscoverableService::onWinResolved(int status, const QString &host, quint16
     resolution = nullptr;
     hostName = host;
     portNumber = port;
+    text = txt;
     if (dom.isEmpty())
         dom = QStringLiteral("local.");
     if (!dom.endsWith(QLatin1Char('.')))
