@@ -503,7 +503,10 @@ private slots:
         testsupport::runProcess(QStringLiteral("wineserver"), {QStringLiteral("-k")}, QString(), 30000, env);
         const QByteArray out = withoutCr(run.out);
         QVERIFY2(run.finished && run.status == 0, out.right(3000).constData());
-        QVERIFY2(out.contains("\n17 passed, 0 failed\n"), out.right(3000).constData());
+        // Every check of the demo's driver, however many it has by now.
+        const QRegularExpressionMatch summary
+            = QRegularExpression(QStringLiteral("\n(\\d+) passed, 0 failed\n")).match(QString::fromLocal8Bit(out));
+        QVERIFY2(summary.hasMatch() && summary.captured(1).toInt() >= 19, out.right(800).constData());
         QVERIFY(out.contains("\nsize of bundle:\t"));
     }
 };
