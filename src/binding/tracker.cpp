@@ -135,7 +135,10 @@ void ObjectTracker::deleted(QObject *object)
 {
     printf("ObjectTracker::deleted %p\n", static_cast<void *>(object));
     tracked.remove(object);
-    // Already mid-destruction: a QObject still answers setProperty here.
+    // Already mid-destruction: a QObject still answers setProperty here, but
+    // the property change is an event, and the filter must not see a dying
+    // object (a guard made on it now outlives its reference count).
+    object->removeEventFilter(this);
     object->setProperty("lua", QVariant());
     trackerOf().remove(object);
     disconnect(object, &QObject::destroyed, this, &ObjectTracker::deleted);

@@ -369,6 +369,9 @@ private slots:
         QCOMPARE(fx->run("debug.setmetatable(w, getmetatable(qt.Widget.create())) w:setGeometry(1, 2, 3, 4)"),
                  QString());
         QCOMPARE(fx->run("debug.setmetatable(io.stdout, getmetatable(io.stderr))"), QString());
+        // Collected under another class's finalizer, a handle could not free
+        // its object: given back its own, it is freed.
+        QCOMPARE(fx->run("debug.setmetatable(f, getmetatable(font)) f:setFont(12)"), QString());
     }
 
     // Regression: the Tracker's finalizer called by hand freed the tracker
