@@ -1,7 +1,10 @@
-// TCP echo: a script server (TcpServer/TcpSocket with a Lua MsgHandler)
-// against a native Qt server of the same shape, both on the main thread's
-// event loop, driven by the same client on a thread of its own over
-// loopback. Prints the three figures and their script/native ratios.
+// TCP: script servers (TcpServer/TcpSocket with a Lua MsgHandler) against
+// native Qt servers of the same shape, all on the main thread's event loop,
+// driven by the same client on a thread of its own over loopback. The echo
+// servers are written the plain way (read all, write it back on each
+// onReadyRead); the body servers answer every request line with the same
+// 1 MiB body, to many clients at once. Prints the four figures and their
+// script/native ratios.
 //
 //   bench_tcp [MiB each way, default 256] [rounds, default 3]
 //
@@ -41,6 +44,8 @@ namespace {
 
 const int kChunk = 64 * 1024;
 const int kMessage = 64;
+const int kBody = 1024 * 1024;
+const int kBodyClients = 16;
 
 FILE *report = stdout; // the real standard output; the host's chatter goes to /dev/null
 
@@ -59,19 +64,50 @@ public:
     }
 };
 
+// One body for every request line that arrives.
+class NativeBodyServer : public QTcpServer {
+public:
+    explicit NativeBodyServer(const QByteArray &body)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this, body] {
+            while (QTcpSocket *s = nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [s, body] {
+                    for (int n = s->readAll().count('\n'); n > 0; --n)
+                        s->write(body);
+                });
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+        listen(QHostAddress::LocalHost, 0);
+    }
+};
+
 const char kScriptServer[] = R"lua(
+local body = ...
 server = qt.TcpServer.create("127.0.0.1", 0)
+bodyServer = qt.TcpServer.create("127.0.0.1", 0)
+local answers = {}   -- sockets of bodyServer
 function MsgHandler(obj, msg)
   if msg == "onReadyRead" then
-    obj:write(obj:read())
+    if answers[obj] then
+      local _, lines = obj:read():gsub("\n", "")
+      for _ = 1, lines do obj:write(body) end
+    else
+      obj:write(obj:read())
+    end
   elseif msg == "onNewConnection" then
     -- every pending connection; the object map keeps each handle
-    while server:socket() do end
+    if obj == bodyServer then
+      for s in function() return bodyServer:socket() end do answers[s] = true end
+    else
+      while server:socket() do end
+    end
   elseif msg == "onDisconnected" then
+    answers[obj] = nil
     obj:destroy()
   end
 end
-return server:port()
+return server:port(), bodyServer:port()
 )lua";
 
 int connectTo(quint16 port, bool noDelay)
@@ -215,6 +251,70 @@ double acceptRate(quint16 port, int count)
     return count / (clock.nsecsElapsed() / 1e9);
 }
 
+// kBodyClients connections at once, each sending a request line and reading
+// its whole 1 MiB answer before the next, until count answers have come;
+// returns answers/s or -1 when one differed from the body.
+double bodies(quint16 port, int count, const std::vector<char> &pattern)
+{
+    struct Client {
+        int fd = -1;
+        qint64 got = 0;
+        bool asked = false;
+    };
+    std::vector<Client> clients(kBodyClients);
+    for (Client &c : clients) {
+        c.fd = connectTo(port, true);
+        if (c.fd < 0)
+            return -1;
+        fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+    }
+    std::vector<char> in(kChunk);
+    std::vector<pollfd> polls(clients.size());
+    int asked = 0, answered = 0;
+    bool exact = true;
+    QElapsedTimer clock;
+    clock.start();
+    while (answered < count && exact) {
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client &c = clients[i];
+            if (!c.asked && asked < count) {
+                if (!writeAll(c.fd, "GET /\n", 6))
+                    exact = false;
+                c.asked = true;
+                ++asked;
+            }
+            polls[i] = { c.fd, short(c.asked ? POLLIN : 0), 0 };
+        }
+        if (poll(polls.data(), polls.size(), 10000) <= 0)
+            break;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client &c = clients[i];
+            if (!(polls[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const ssize_t r = recv(c.fd, in.data(), size_t(std::min<qint64>(kChunk, kBody - c.got)), 0);
+            if (r <= 0) {
+                if (r < 0 && errno == EAGAIN)
+                    continue;
+                exact = false;
+                break;
+            }
+            exact = exact && !memcmp(in.data(), pattern.data() + c.got, size_t(r));
+            c.got += r;
+            if (c.got == kBody) {
+                c.got = 0;
+                c.asked = false;
+                ++answered;
+            }
+        }
+    }
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    for (Client &c : clients)
+        close(c.fd);
+    if (!exact || answered < count)
+        return -1;
+    return answered / seconds;
+}
+
 // Runs the client on its own thread while the main thread serves.
 double serve(const std::function<double()> &client)
 {
@@ -237,6 +337,7 @@ struct Figure {
     const char *unit;
     double target;
     std::function<double(quint16)> client;
+    bool bodies = false;
     double native = -1;
     double script = -1;
 };
@@ -262,34 +363,45 @@ int main(int argc, char **argv)
     luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
     lua_setglobal(L, "qt");
     lua_settop(L, 0);
-    if (luaL_loadstring(L, kScriptServer) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+    const std::vector<char> pattern = makePattern();
+    const QByteArray body(pattern.data(), kBody);
+    if (luaL_loadstring(L, kScriptServer) != LUA_OK) {
         fprintf(report, "script server: %s\n", lua_tostring(L, -1));
         return 2;
     }
-    const quint16 scriptPort = quint16(lua_tointeger(L, -1));
+    lua_pushlstring(L, body.constData(), size_t(body.size()));
+    if (lua_pcall(L, 1, 2, 0) != LUA_OK) {
+        fprintf(report, "script server: %s\n", lua_tostring(L, -1));
+        return 2;
+    }
+    const quint16 scriptPort = quint16(lua_tointeger(L, -2));
+    const quint16 scriptBodyPort = quint16(lua_tointeger(L, -1));
     lua_settop(L, 0);
 
     auto *native = new NativeEchoServer;
+    auto *nativeBody = new NativeBodyServer(body);
     const quint16 nativePort = native->serverPort();
-    if (!scriptPort || !nativePort) {
+    const quint16 nativeBodyPort = nativeBody->serverPort();
+    if (!scriptPort || !nativePort || !scriptBodyPort || !nativeBodyPort) {
         fprintf(report, "cannot listen on loopback\n");
         return 2;
     }
 
-    const std::vector<char> pattern = makePattern();
     const qint64 total = mib * 1024 * 1024;
     Figure figures[] = {
-        { "echo throughput (64 KiB chunks)", "MiB/s each way", 0.8,
+        { "echo throughput (64 KiB chunks)", "MiB/s each way", 0.9,
             [&](quint16 port) { return throughput(port, total, pattern); } },
-        { "64-byte round trips", "round trips/s", 0.5, [](quint16 port) { return roundTrips(port, 20000); } },
+        { "64-byte round trips", "round trips/s", 0.9, [](quint16 port) { return roundTrips(port, 20000); } },
         { "accept, echo one byte, close", "connections/s", 0.8, [](quint16 port) { return acceptRate(port, 2000); } },
+        { "1 MiB answers, 16 clients", "answers/s", 0.8,
+            [&](quint16 port) { return bodies(port, qMax(64, int(mib)), pattern); }, true },
     };
 
     bool failed = false;
     for (Figure &fig : figures) {
         for (int r = 0; r < rounds; ++r) {
-            const double n = serve([&] { return fig.client(nativePort); });
-            const double s = serve([&] { return fig.client(scriptPort); });
+            const double n = serve([&] { return fig.client(fig.bodies ? nativeBodyPort : nativePort); });
+            const double s = serve([&] { return fig.client(fig.bodies ? scriptBodyPort : scriptPort); });
             if (n < 0 || s < 0)
                 failed = true;
             fig.native = std::max(fig.native, n);
@@ -308,10 +420,13 @@ int main(int argc, char **argv)
     fflush(report);
 
     delete native;
-    lua_getglobal(L, "server");
-    lua_getfield(L, -1, "destroy");
-    lua_insert(L, -2);
-    lua_pcall(L, 1, 0, 0);
+    delete nativeBody;
+    for (const char *name : { "server", "bodyServer" }) {
+        lua_getglobal(L, name);
+        lua_getfield(L, -1, "destroy");
+        lua_insert(L, -2);
+        lua_pcall(L, 1, 0, 0);
+    }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     lua_close(L);
     if (failed)

@@ -2,15 +2,29 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QHash>
 #include <QVariant>
 #include <QWidget>
 
 #include <cstdarg>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 static const char *const kInstanceKey = "Tracker.Instance";
+
+// Which tracker watches each object, for forObject(): every signal and event
+// on its way to a script asks, so this is a hash lookup rather than a
+// dynamic-property search and a registry read. It follows the "lua"
+// property exactly (set by track, cleared by deleted and the destructor);
+// the property stays for code that only wants to know whether an object
+// belongs to a script. Main thread only, as every tracker is.
+static QHash<const QObject *, ObjectTracker *> &trackerOf()
+{
+    static QHash<const QObject *, ObjectTracker *> map;
+    return map;
+}
 
 // Adopted objects of closed interpreters, waiting for deleteOrphans().
 static QList<QPointer<QObject>> &orphans()
@@ -46,6 +60,7 @@ ObjectTracker::~ObjectTracker()
     for (QObject *object : watched) {
         disconnect(object, &QObject::destroyed, this, &ObjectTracker::deleted);
         object->setProperty("lua", QVariant());
+        trackerOf().remove(object);
         object->removeEventFilter(this);
         if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) == LUA_TUSERDATA) { /* handle */
             auto *h = static_cast<LuaHandle *>(lua_touserdata(L, -1));
@@ -102,8 +117,7 @@ ObjectTracker *ObjectTracker::forObject(QObject *object)
 {
     if (!object)
         return nullptr;
-    void *p = object->property("lua").value<void *>();
-    ObjectTracker *tracker = p ? instance(static_cast<lua_State *>(p)) : nullptr;
+    ObjectTracker *tracker = trackerOf().value(object, nullptr);
     return tracker && !tracker->stopped ? tracker : nullptr;
 }
 
@@ -114,6 +128,7 @@ void ObjectTracker::track(QObject *object)
     tracked.insert(object);
     connect(object, &QObject::destroyed, this, &ObjectTracker::deleted);
     object->setProperty("lua", QVariant::fromValue(static_cast<void *>(state)));
+    trackerOf().insert(object, this);
 }
 
 void ObjectTracker::deleted(QObject *object)
@@ -125,6 +140,7 @@ void ObjectTracker::deleted(QObject *object)
     // object (a guard made on it now outlives its reference count).
     object->removeEventFilter(this);
     object->setProperty("lua", QVariant());
+    trackerOf().remove(object);
     disconnect(object, &QObject::destroyed, this, &ObjectTracker::deleted);
     luaX_objectdeleted(state, object);
 }
@@ -167,6 +183,29 @@ int callMethodUnprotected(lua_State *L)
     return 0;
 }
 
+// Pushes the function handle (at index) keeps in its own fields under name
+// and returns true, when the handle's class reads fields through luaX_index;
+// pushes nothing and returns false otherwise.
+bool ownFieldFunction(lua_State *L, int index, const char *name)
+{
+    if (!lua_getmetatable(L, index))
+        return false;
+    lua_pushliteral(L, "__index");
+    const bool fielded = lua_rawget(L, -2) == LUA_TFUNCTION && lua_tocfunction(L, -1) == luaX_index;
+    lua_pop(L, 2);
+    if (!fielded || lua_getuservalue(L, index) != LUA_TTABLE) {
+        if (fielded)
+            lua_pop(L, 1);
+        return false;
+    }
+    lua_pushstring(L, name);
+    const bool found = lua_rawget(L, -2) == LUA_TFUNCTION;
+    lua_remove(L, -2);
+    if (!found)
+        lua_pop(L, 1);
+    return found;
+}
+
 } // namespace
 
 int ObjectTracker::vdispatch(QObject *object, const char *message, const char *format, va_list args)
@@ -189,7 +228,9 @@ int ObjectTracker::vdispatch(QObject *object, const char *message, const char *f
     } else {
         lua_getfield(L, -1, "MsgHandler");
     }
-    lua_replace(L, -2); /* handler, function */
+    // handler, _G, function: _G stays below the call (it is only in the
+    // way, never passed), which saves moving the function down on every
+    // dispatch; the settop after the call takes both.
     luaX_pushqobjectsafe(L, object);
     lua_pushstring(L, message);
     int result = 0;
@@ -221,6 +262,27 @@ int luaX_callmethod(lua_State *L, QObject *object, const char *name, const char 
     if (lua_isnil(L, -1)) {
         lua_pop(L, 1);
         return 0;
+    }
+    // A function in the handle's own fields (a Timer's onTimeout) is found
+    // with raw reads that cannot raise, exactly as luaX_index would find it:
+    // it is called at once, without a protected lookup around the call.
+    // "%i" indexes count from the caller's stack, so they take the long way.
+    if (!format || !strstr(format, "%i")) {
+        const int top = lua_gettop(L) - 1;
+        if (ownFieldFunction(L, top + 1, name)) { /* handle, fn */
+            lua_pushvalue(L, top + 1);
+            lua_pushcfunction(L, luaX_tracebackhandler());
+            lua_replace(L, top + 1); /* handler, fn, handle */
+            va_list args;
+            va_start(args, format);
+            const int status = luaX_vpcallh(L, top + 1, 1, 0, format, args, lua_gettop(L), INT_MAX);
+            va_end(args);
+            if (status == LUA_OK)
+                lua_settop(L, top);
+            else
+                lua_remove(L, top + 1); /* error */
+            return status;
+        }
     }
     lua_pushcfunction(L, callMethodUnprotected);
     lua_insert(L, -2);        /* call, handle */
