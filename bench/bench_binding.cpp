@@ -14,6 +14,7 @@
 //   bench_binding --list-pairs                    the pair names (CASE = PAIR-ours, PAIR-bare)
 #include "luax.h"
 #include "tracker.h"
+#include "pairs.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -22,9 +23,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -75,21 +74,14 @@ struct World
 
     World()
     {
-        // The class registrations print one line each; keep them out of the report.
-        fflush(stdout);
-        const int saved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
+        pairs::QuietStdout quiet;
         L = luaX_newstate();
         luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
         lua_pop(L, 1);
         luaX_createclass(L, "MBase", mbaseMethods, nullptr, 0, 0);
         luaX_createclass(L, "MMid", nullptr, "MBase", 0, 0);
         luaX_createclass(L, "MLeaf", nullptr, "MMid", 0, 0);
-        fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        close(null);
+        quiet.end();
 
         // The dispatched object is a tracked QObject, as every widget is.
         luaX_pushobject(L, &object, "QObject");
@@ -214,29 +206,13 @@ int runMode(const std::string &mode, long iterations)
 
 int main(int argc, char **argv)
 {
-    std::string mode;
-    long iterations = 100000;
-    for (int i = 1; i < argc; ++i) {
-        if (!strncmp(argv[i], "--mode=", 7))
-            mode = argv[i] + 7;
-        else if (!strncmp(argv[i], "--iterations=", 13))
-            iterations = strtol(argv[i] + 13, nullptr, 10);
-        else if (!strcmp(argv[i], "--list-pairs")) {
-            puts("dispatch\nmethod");
-            return 0;
-        }
-    }
+    pairs::Args args;
+    if (!pairs::parseArgs(argc, argv, "dispatch\nmethod", args))
+        return 0;
     QCoreApplication app(argc, argv);
     World w;
     world = &w;
-    int status = 0;
-    if (!mode.empty()) {
-        status = runMode(mode, iterations);
-    } else {
-        benchmark::Initialize(&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    }
+    const int status = pairs::run(argc, argv, args, runMode);
     world = nullptr;
     return status;
 }

@@ -14,6 +14,7 @@
 //   bench_loop --list-pairs
 #include "luax.h"
 #include "tracker.h"
+#include "pairs.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -26,9 +27,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -132,11 +131,7 @@ struct World {
 
     World()
     {
-        // The class registrations print one line each; keep them out of the report.
-        fflush(stdout);
-        const int saved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
+        pairs::QuietStdout quiet;
         L = luaX_newstate();
         luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
         lua_setglobal(L, "qt");
@@ -153,10 +148,7 @@ struct World {
         lua_getglobal(L, "pad");
         pad = luaX_toqobject<QWidget>(L, -1, "QWidget");
         lua_pop(L, 1);
-        fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        close(null);
+        quiet.end();
 
         nativeTimer.setTimerType(Qt::PreciseTimer);
         nativeTimer.setInterval(0);
@@ -289,31 +281,15 @@ int runMode(const std::string &mode, long iterations)
 
 int main(int argc, char **argv)
 {
-    std::string mode;
-    long iterations = 100000;
-    for (int i = 1; i < argc; ++i) {
-        if (!strncmp(argv[i], "--mode=", 7))
-            mode = argv[i] + 7;
-        else if (!strncmp(argv[i], "--iterations=", 13))
-            iterations = strtol(argv[i] + 13, nullptr, 10);
-        else if (!strcmp(argv[i], "--list-pairs")) {
-            puts("timer\ntouch");
-            return 0;
-        }
-    }
+    pairs::Args args;
+    if (!pairs::parseArgs(argc, argv, "timer\ntouch", args))
+        return 0;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     World w;
     world = &w;
-    int status = 0;
-    if (!mode.empty()) {
-        status = runMode(mode, iterations);
-    } else {
-        benchmark::Initialize(&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    }
+    const int status = pairs::run(argc, argv, args, runMode);
     world = nullptr;
     return status;
 }

@@ -14,6 +14,7 @@
 //   bench_paint --save=DIR                   writes both frames as PNGs, to compare by eye
 #include "luax.h"
 #include "tracker.h"
+#include "pairs.h"
 
 #include <QApplication>
 #include <QDir>
@@ -30,10 +31,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -133,11 +132,7 @@ struct World {
         svg.close();
         renderer = std::make_unique<QSvgRenderer>(QStringLiteral("images/badge.svg"));
 
-        // The class registrations print one line each; keep them out of the report.
-        fflush(stdout);
-        const int saved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
+        pairs::QuietStdout quiet;
         L = luaX_newstate();
         luaL_requiref(L, "qt.core", luaopen_qt_core, 0);
         lua_setglobal(L, "qt");
@@ -184,10 +179,7 @@ struct World {
         lua_getglobal(L, "w");
         scripted = luaX_toqobject<QWidget>(L, -1, "QWidget");
         lua_pop(L, 1);
-        fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        close(null);
+        quiet.end();
     }
     ~World()
     {
@@ -285,20 +277,13 @@ int runMode(const std::string &mode, long iterations)
 
 int main(int argc, char **argv)
 {
-    std::string mode;
+    pairs::Args args;
+    if (!pairs::parseArgs(argc, argv, "paint\ngraphic", args))
+        return 0;
     QString saveDir;
-    long iterations = 100000;
     for (int i = 1; i < argc; ++i) {
-        if (!strncmp(argv[i], "--mode=", 7))
-            mode = argv[i] + 7;
-        else if (!strncmp(argv[i], "--iterations=", 13))
-            iterations = strtol(argv[i] + 13, nullptr, 10);
-        else if (!strncmp(argv[i], "--save=", 7))
+        if (!strncmp(argv[i], "--save=", 7))
             saveDir = QString::fromLocal8Bit(argv[i] + 7);
-        else if (!strcmp(argv[i], "--list-pairs")) {
-            puts("paint\ngraphic");
-            return 0;
-        }
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -311,12 +296,8 @@ int main(int argc, char **argv)
         w.frame.save(saveDir + QStringLiteral("/paint-ours.png"));
         w.paintBare();
         w.frame.save(saveDir + QStringLiteral("/paint-bare.png"));
-    } else if (!mode.empty()) {
-        status = runMode(mode, iterations);
     } else {
-        benchmark::Initialize(&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
+        status = pairs::run(argc, argv, args, runMode);
     }
     world = nullptr;
     return status;

@@ -15,6 +15,7 @@
 //   bench_startup --native-small the native counterpart of the small module
 #include "resources.h"
 #include "standalone.h"
+#include "devtools/resident.h"
 
 #include <QApplication>
 #include <QDir>
@@ -99,18 +100,6 @@ int nativeSmallProgram(int argc, char **argv)
     showMainWindow(window);
     started();
     return app.exec();
-}
-
-long residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QFile::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    }
-    return -1;
 }
 
 struct Figures {

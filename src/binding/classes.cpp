@@ -320,15 +320,28 @@ void luaX_pushobject(lua_State *L, void *object, const char *className)
     luaX_newobject(L, object, className, HANDLE_REFERENCE);
 }
 
-void luaX_pushqobject(lua_State *L, QObject *object)
+namespace {
+
+// Pushes nil for a null object, or the handle the object already has, and
+// returns true; pushes nothing and returns false for an object without one.
+bool pushNullOrExisting(lua_State *L, QObject *object)
 {
     if (!object) {
         lua_pushnil(L);
-        return;
+        return true;
     }
     if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) != LUA_TNIL)
-        return;
+        return true;
     lua_pop(L, 1);
+    return false;
+}
+
+} // namespace
+
+void luaX_pushqobject(lua_State *L, QObject *object)
+{
+    if (pushNullOrExisting(L, object))
+        return;
     for (const QMetaObject *meta = object->metaObject(); meta; meta = meta->superClass()) {
         const char *name = meta->className();
         const bool registered = luaL_getmetatable(L, name) == LUA_TTABLE;
@@ -353,13 +366,8 @@ int pushQObjectUnprotected(lua_State *L)
 
 void luaX_pushqobjectsafe(lua_State *L, QObject *object)
 {
-    if (!object) {
-        lua_pushnil(L);
+    if (pushNullOrExisting(L, object))
         return;
-    }
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, object) != LUA_TNIL)
-        return;
-    lua_pop(L, 1);
     // A first push runs the class's __init, which a script may have replaced
     // by something that raises; native code has no caller to raise to.
     lua_pushcfunction(L, pushQObjectUnprotected);

@@ -50,6 +50,16 @@ void DiscoverableService::onResolveTimeout()
         failResolve(zeroconf::ResolveTimeout);
 }
 
+void DiscoverableService::startResolveTimer()
+{
+    if (!resolveTimer) {
+        resolveTimer = new QTimer(this);
+        resolveTimer->setSingleShot(true);
+        connect(resolveTimer, &QTimer::timeout, this, &DiscoverableService::onResolveTimeout);
+    }
+    resolveTimer->start(resolveTimeoutMs);
+}
+
 ServiceBrowser::ServiceBrowser(const QString &serviceType, QObject *parent)
     : QObject(parent)
     , type(serviceType)
@@ -116,12 +126,7 @@ void DiscoverableService::resolve(bool forceMulticast)
     remote = new KDNSSD::RemoteService(name, type, dom.isEmpty() ? QStringLiteral("local.") : dom);
     connect(remote.data(), &KDNSSD::RemoteService::resolved, this, &DiscoverableService::onRemoteResolved,
             Qt::QueuedConnection);
-    if (!resolveTimer) {
-        resolveTimer = new QTimer(this);
-        resolveTimer->setSingleShot(true);
-        connect(resolveTimer, &QTimer::timeout, this, &DiscoverableService::onResolveTimeout);
-    }
-    resolveTimer->start(resolveTimeoutMs);
+    startResolveTimer();
     remote->resolveAsync();
 }
 

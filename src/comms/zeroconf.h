@@ -129,6 +129,8 @@ private:
     friend struct TestAccess;
 
     void failResolve(int error);
+    // Starts (or restarts) the time a resolution may stay unanswered.
+    void startResolveTimer();
 #ifdef Q_OS_WIN
     friend struct zeroconf::WinRequest;
     void onWinRegistered(int status, const QString &registeredName);

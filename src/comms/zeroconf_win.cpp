@@ -278,12 +278,7 @@ void DiscoverableService::resolve(bool forceMulticast)
     request.pResolveCompletionCallback = &WinRequest::resolved;
     request.pQueryContext = r->context();
     resolution = r;
-    if (!resolveTimer) {
-        resolveTimer = new QTimer(this);
-        resolveTimer->setSingleShot(true);
-        connect(resolveTimer, &QTimer::timeout, this, &DiscoverableService::onResolveTimeout);
-    }
-    resolveTimer->start(resolveTimeoutMs);
+    startResolveTimer();
     if (dns.resolve(&request, &r->cancel) != zeroconf::kRequestPending)
         QMetaObject::invokeMethod(
             this, [this] { failResolve(zeroconf::ResolveFailed); }, Qt::QueuedConnection);

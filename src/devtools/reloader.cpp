@@ -1,6 +1,7 @@
 #include "reloader.h"
 #include "mainwindow.h"
 #include "paint/graphics.h"
+#include "resident.h"
 #include "tracker.h"
 
 #include <QApplication>
@@ -16,7 +17,6 @@
 #include <QThread>
 
 #ifdef Q_OS_LINUX
-#include <unistd.h>
 #endif
 #include <utility>
 
@@ -68,17 +68,10 @@ int objectMapSize(lua_State *L)
     return n;
 }
 
-double residentMegabytes()
+// -1 (not known) stays -1.
+double megabytes(qint64 kib)
 {
-#ifdef Q_OS_LINUX
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QFile::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return double(fields.value(1).toLongLong()) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-#else
-    return -1;
-#endif
+    return kib < 0 ? -1 : double(kib) / 1024.0;
 }
 
 qint64 now()
@@ -245,7 +238,7 @@ void Reloader::startModule(const QString &what, qint64 savedAt, double stopMs)
         lua_State *L = window->luaState();
         say("Reload: %s in %.1f ms (stop %.1f ms, start %.1f ms): %d handles, %d tracked, %.1f MB resident",
             what.toLocal8Bit().constData(), stopMs + startMs, stopMs, startMs, objectMapSize(L),
-            ObjectTracker::instance(L)->trackedCount(), residentMegabytes());
+            ObjectTracker::instance(L)->trackedCount(), megabytes(residentKiB(QCoreApplication::applicationPid())));
     } else {
         // Keep watching what the last good start loaded, and what this one
         // reached before it failed.

@@ -9,6 +9,7 @@
 // came and the timer within 20 % of its period; the unpaced server shows
 // that the same test sees the difference.
 #include "testsupport.h"
+#include "devtools/resident.h"
 
 #include <QFile>
 #include <QProcess>
@@ -128,18 +129,6 @@ quint16 freePort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
 }
 
 struct Figures {
