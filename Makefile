@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build demo demo-bundle test test-asan lint bench fuzz soak clean windows test-windows windows-dist
+.PHONY: all deps build demo demo-bundle test test-asan fuzz-scripts lint bench fuzz soak clean windows test-windows windows-dist
 
 all: build
 
@@ -33,15 +33,26 @@ test: deps build
 # The whole suite again under AddressSanitizer, UndefinedBehaviorSanitizer and
 # LeakSanitizer. Only leaks inside Qt's own platform plugins are suppressed;
 # full unwinding on malloc lets a leak's stack reach the plugin that made it.
-test-asan: deps
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_odr_violation=0:fast_unwind_on_malloc=0 \
+  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+$(ASAN_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON -DORVANE_BENCH=OFF $(CMAKE_ARGS)
+
+test-asan: deps $(ASAN_BUILD)/CMakeCache.txt
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	scripts/start-avahi || true
-	cd $(ASAN_BUILD) && \
-	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_odr_violation=0:fast_unwind_on_malloc=0 \
-	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan.supp:print_suppressions=0 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# Generated application modules, run by the sanitizer build's host for
+# FUZZ_SCRIPT_SECONDS. A program that breaks the host is reduced and saved
+# in tests/fuzz/regressions/scripts, which the suite replays.
+FUZZ_SCRIPT_SECONDS ?= 180
+fuzz-scripts: deps $(ASAN_BUILD)/CMakeCache.txt
+	cmake --build $(ASAN_BUILD) -j $(JOBS) --target orvane scriptfuzz
+	scripts/start-avahi || true
+	cd $(ASAN_BUILD) && $(SANITIZER_ENV) tests/scriptfuzz --seconds $(FUZZ_SCRIPT_SECONDS) --jobs $(JOBS)
 
 # luacheck over modules/ with the host's globals, modules, methods and names
 # (build/types/luacheckrc, written by every build).

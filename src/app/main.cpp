@@ -88,7 +88,7 @@ int main(int argc, char **argv)
     splash.finish(window);
     app.setActivationWindow(window, true);
 
-    const int status = app.exec();
+    const int status = MainWindow::ended() ? 0 : app.exec();
     delete window.data();
     return status;
 }

@@ -36,6 +36,7 @@ public:
 } // namespace Ui
 
 static MainWindow *theMainWindow = nullptr;
+static bool sessionEnded = false;
 
 // A quit before the event loop runs (onStartup closing the window, a timer
 // firing while the splash waits for the window) would be lost, and the
@@ -72,6 +73,9 @@ MainWindow::~MainWindow()
     // interpreter or native code still reaches it through instance().
     if (theMainWindow == this)
         theMainWindow = nullptr;
+    // Deleted by a script while the loop runs: the application ends as if
+    // the window had been closed, since no window is left to close.
+    endSession();
     // Finalizers run while every Qt object still exists; the tracker's own
     // finalizer then cuts every late signal off from the closed state.
     if (L)
@@ -90,6 +94,11 @@ MainWindow *MainWindow::instance()
     return theMainWindow;
 }
 
+bool MainWindow::ended()
+{
+    return sessionEnded;
+}
+
 MainWindow *MainWindow::existing()
 {
     return theMainWindow;
@@ -98,6 +107,22 @@ MainWindow *MainWindow::existing()
 bool MainWindow::eventFilter(QObject *, QEvent *)
 {
     return false;
+}
+
+bool MainWindow::event(QEvent *event)
+{
+    // A modal loop run from a handler (msgBox, exec) also runs the deletes
+    // that handlers inside it ask for. This window's deletion closes the
+    // interpreter, which must not happen under the handler still running in
+    // it: the delete waits until no script runs.
+    if (event->type() == QEvent::DeferredDelete && L) {
+        lua_Debug ar;
+        if (lua_getstack(L, 0, &ar)) {
+            QTimer::singleShot(10, this, [this] { deleteLater(); });
+            return true;
+        }
+    }
+    return QMainWindow::event(event);
 }
 
 void MainWindow::start(const QString &module)
@@ -189,6 +214,12 @@ void MainWindow::onTimer()
 
 void MainWindow::closeEvent(QCloseEvent *)
 {
+    endSession();
+}
+
+void MainWindow::endSession()
+{
+    sessionEnded = true;
     if (L) {
         ObjectTracker *tracker = ObjectTracker::instance(L);
         tracker->dispatch(nullptr, "onShutdown", nullptr);

@@ -24,6 +24,10 @@ public:
     // The window if it exists, without constructing one: null once a script
     // (or native code) has deleted it.
     static MainWindow *existing();
+    // The script has had its onShutdown and the application is to end. A
+    // loop nested in the start (a box while the splash waits for the window)
+    // can take the quit meant for the main loop, which then must not run.
+    static bool ended();
     // Starts the script application; called once by the entry function, and
     // again after each stopModule while the module is reloaded.
     void start(const QString &module);
@@ -47,6 +51,7 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
@@ -56,6 +61,8 @@ private:
     explicit MainWindow(QWidget *parent = nullptr);
     void newRootWidget();
     bool callForgiving(const char *message);
+    // onShutdown (once: the tracker stops after it) and the end of the loop.
+    void endSession();
     void closeModule();
 
     Ui::MainWindow *ui;

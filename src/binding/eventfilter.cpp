@@ -11,6 +11,8 @@
 #include <QPointer>
 #include <QMoveEvent>
 #include <QResizeEvent>
+#include <QTimer>
+#include <QWidget>
 
 namespace {
 
@@ -56,6 +58,20 @@ bool ObjectTracker::eventFilter(QObject *watched, QEvent *event)
     lua_State *L = state;
     bool consume = false;
     switch (event->type()) {
+    case QEvent::DeferredDelete:
+        // A modal loop run from an onPaint handler (msgBox, exec) also runs
+        // the deletes that handlers inside it ask for: the widget being
+        // painted, or a parent of it, waits until its paint has ended.
+        if (watched->isWidgetType()) {
+            auto *widget = static_cast<QWidget *>(watched);
+            for (const QPointer<QWidget> &painted : qAsConst(painting)) {
+                if (painted && (painted == widget || widget->isAncestorOf(painted))) {
+                    QTimer::singleShot(10, watched, [watched] { watched->deleteLater(); });
+                    return true;
+                }
+            }
+        }
+        break;
     case QEvent::MouseButtonPress: {
         auto *e = static_cast<QMouseEvent *>(event);
         if (e->button() == Qt::LeftButton)

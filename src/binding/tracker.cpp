@@ -83,12 +83,16 @@ ObjectTracker::~ObjectTracker()
         qAddPostRoutine(deleteOrphans);
         postRoutineAdded = true;
     }
-    orphans() += adopted;
+    for (QObject *object : qAsConst(adopted))
+        orphans().append(object);
 }
 
 void ObjectTracker::adopt(QObject *object)
 {
-    adopted.append(object);
+    // Tracked, so that its deletion takes it off the list: a script that
+    // makes and destroys widgets all day must not grow it.
+    track(object);
+    adopted.insert(object);
 }
 
 void ObjectTracker::deleteOrphans()
@@ -135,6 +139,7 @@ void ObjectTracker::deleted(QObject *object)
 {
     printf("ObjectTracker::deleted %p\n", static_cast<void *>(object));
     tracked.remove(object);
+    adopted.remove(object);
     // Already mid-destruction: a QObject still answers setProperty here, but
     // the property change is an event, and the filter must not see a dying
     // object (a guard made on it now outlives its reference count).
@@ -150,9 +155,13 @@ void ObjectTracker::paint(QWidget *widget)
     // The handler may take the tracker with it (its finalizer run early
     // through the debug library): its painter is then gone too.
     QPointer<ObjectTracker> self(this);
+    painting.append(widget);
     painter.begin(widget);
     dispatch(widget, "onPaint", nullptr);
-    if (self && painter.isActive())
+    if (!self)
+        return;
+    painting.removeLast();
+    if (painter.isActive())
         painter.end();
 }
 

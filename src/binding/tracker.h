@@ -34,8 +34,9 @@ public:
     // event loop may still deliver what was pending in its last pass.
     void shutDown() { stopped = true; }
 
-    // A parentless object made for the script that nobody else owns (a
-    // server, a client socket, a serial port, a discovery object). Whatever
+    // An object made for the script that nobody else may own (a widget made
+    // without a parent, a server, a client socket, a serial port, a
+    // discovery object). Whatever
     // of these is still parentless once the interpreter is closed goes with
     // deleteOrphans().
     void adopt(QObject *object);
@@ -67,7 +68,10 @@ private:
     // Everything we watch, so that when the interpreter closes before them
     // no late signal or event can find its way to a closed state.
     QSet<QObject *> tracked;
-    QList<QPointer<QObject>> adopted;
+    QSet<QObject *> adopted;
+    // Widgets whose onPaint runs, innermost last (a handler's modal loop can
+    // paint another).
+    QList<QPointer<QWidget>> painting;
     bool stopped = false;
 };
 

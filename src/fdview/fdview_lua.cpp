@@ -3,6 +3,7 @@
 #include "classtables.h"
 #include "fdview/fdview.h"
 #include "luax.h"
+#include "tracker.h"
 #include "numbers.h"
 
 #include <QColor>
@@ -25,6 +26,7 @@ int lfdview_create(lua_State *L)
     auto *parent = luaX_toqobject<QWidget>(L, 1, "QWidget");
     auto *view = new FDView(parent);
     luaX_pushobject(L, view, view->metaObject()->className());
+    ObjectTracker::instance(L)->adopt(view);
     return 1;
 }
 

@@ -2,6 +2,7 @@
 // reports "attempting to access deleted" once exec has returned.
 #include "classtables.h"
 #include "luax.h"
+#include "tracker.h"
 #include "numbers.h"
 
 #include <QDialog>
@@ -13,6 +14,7 @@ int ldialog_create(lua_State *L)
     auto *parent = luaX_toqobject<QWidget>(L, 1, "QWidget");
     auto *dialog = new QDialog(parent);
     luaX_pushobject(L, dialog, "QDialog");
+    ObjectTracker::instance(L)->adopt(dialog);
     dialog->setAttribute(Qt::WA_DeleteOnClose, true);
     return 1;
 }

@@ -2,6 +2,7 @@
 // an on-screen keypad can drive.
 #include "classtables.h"
 #include "luax.h"
+#include "tracker.h"
 #include "numbers.h"
 
 #include <QLineEdit>
@@ -28,6 +29,7 @@ int llineedit_create(lua_State *L)
     auto *parent = luaX_toqobject<QWidget>(L, 1, "QWidget");
     auto *edit = new QLineEdit(parent);
     luaX_pushobject(L, edit, "QLineEdit");
+    ObjectTracker::instance(L)->adopt(edit);
     edit->setFrame(false);
     return 1;
 }

@@ -1,6 +1,7 @@
 // PushButton: a button the script draws; its state drives the face.
 #include "classtables.h"
 #include "luax.h"
+#include "tracker.h"
 #include "pushbutton.h"
 
 namespace {
@@ -11,6 +12,7 @@ int lpushbutton_create(lua_State *L)
     auto *button = new PushButton(parent);
     QObject::connect(button, &QPushButton::clicked, button, &PushButton::onClicked);
     luaX_pushobject(L, button, "PushButton");
+    ObjectTracker::instance(L)->adopt(button);
     return 1;
 }
 

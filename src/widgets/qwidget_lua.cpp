@@ -9,6 +9,7 @@
 #include "classtables.h"
 #include "dragsource.h"
 #include "luax.h"
+#include "tracker.h"
 #include "messagebox.h"
 #include "numbers.h"
 #include "widget.h"
@@ -43,6 +44,7 @@ int lqwidget_create(lua_State *L)
     auto *parent = luaX_toqobject<QWidget>(L, 1, "QWidget");
     auto *widget = new Widget(parent);
     luaX_pushobject(L, widget, widget->metaObject()->className());
+    ObjectTracker::instance(L)->adopt(widget);
     return 1;
 }
 

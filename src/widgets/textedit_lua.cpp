@@ -1,6 +1,7 @@
 // QPlainTextEdit: a multi-line area that scripts append to (logs, messages).
 #include "classtables.h"
 #include "luax.h"
+#include "tracker.h"
 
 #include <QPlainTextEdit>
 
@@ -16,6 +17,7 @@ int ltextedit_create(lua_State *L)
     auto *parent = luaX_toqobject<QWidget>(L, 1, "QWidget");
     auto *edit = new QPlainTextEdit(parent);
     luaX_pushobject(L, edit, "QPlainTextEdit");
+    ObjectTracker::instance(L)->adopt(edit);
     return 1;
 }
 

@@ -18,7 +18,13 @@ int orvane_alive_serial_ports();
 struct TestAccess
 {
     static int trackedCount(const ObjectTracker *tracker) { return tracker->trackedCount(); }
-    static QList<QPointer<QObject>> adopted(const ObjectTracker *tracker) { return tracker->adopted; }
+    static QList<QPointer<QObject>> adopted(const ObjectTracker *tracker)
+    {
+        QList<QPointer<QObject>> list;
+        for (QObject *object : tracker->adopted)
+            list.append(object);
+        return list;
+    }
     static SerialPortX *serialWorker(const SerialPort *port) { return port->worker; }
     static QPropertyAnimation *scrollAnimation(const FDView *view) { return view->animation; }
     static double fontScale(const FDView *view) { return view->fontScale; }

@@ -1,0 +1,48 @@
+-- found by scriptfuzz: ERROR: LeakSanitizer: detected
+-- scriptfuzz program, seed 5000
+return require("fuzzrt").run{
+ms = 434,
+startup = {
+{"new", 12, "QLineEdit", {}},
+},
+input = {
+},
+on = {
+onTimeout = {
+},
+onStartup = {
+},
+onShutdown = {
+},
+onPaint = {
+},
+onClick = {
+},
+onTouchPress = {
+},
+onRightClick = {
+},
+onTouchRelease = {
+},
+onResize = {
+},
+onClose = {
+},
+onDragEnter = {
+},
+onDrop = {
+},
+onTimer = {
+},
+onServiceRemoved = {
+},
+onLookup = {
+},
+onNameConflict = {
+},
+onNewConnection = {
+},
+onConnected = {
+},
+},
+}
