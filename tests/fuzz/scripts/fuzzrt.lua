@@ -10,7 +10,7 @@
 -- -1 mainWindow, -2 lcdCanvas, -3 the tracker's handle), {v = NAME} one of
 -- the hostile values below ("self": the object the running handler is
 -- about).
-local M = {}
+local M = { keep = {} }
 
 local qt = require "qt.core"
 local modules = { qt, require "bonjour.core", require "serial.core" }
@@ -27,6 +27,7 @@ local budget = 20000
 local made, MADE = 0, 400
 local started, STARTED = 0, 16
 local ending = false
+local trace = os.getenv("FUZZ_TRACE") -- each operation on standard error
 
 local BIG = string.rep("B", 1 << 20)
 local co = coroutine.create(function() end)
@@ -174,8 +175,12 @@ end
 function ops.exec(op)
   local dialog = value(op[2])
   local timer = qt.Timer.create()
+  -- Held until it fires: a collection must not take the loop's only end.
+  M.keep[timer] = true
   timer.onTimeout = function()
-    pcall(qt.QDialog.done, dialog, op[3] or 0)
+    local ok, err = pcall(qt.QDialog.done, dialog, op[3] or 0)
+    if trace then io.stderr:write("fuzzrt: exec's timer: ", tostring(ok), " ", tostring(err), "\n") end
+    M.keep[timer] = nil
     pcall(qt.QObject.destroy, timer)
   end
   timer:setSingleShot()
@@ -256,6 +261,7 @@ function run(list)
     if budget <= 0 then return nil end
     budget = budget - 1
     local f = ops[op[1]]
+    if trace then io.stderr:write("fuzzrt: ", depth, " ", table.concat(op, " ", 1, 1), " ", tostring(op[2]), "\n") end
     if f then
       local stop, result = f(op)
       if stop then return result end
