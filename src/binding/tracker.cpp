@@ -88,6 +88,13 @@ ObjectTracker::~ObjectTracker()
 
 void ObjectTracker::adopt(QObject *object)
 {
+    // What the script destroyed leaves a null guard behind: a client that
+    // makes a socket per connection attempt would grow the list for ever.
+    // Swept whenever it has doubled since the last sweep.
+    if (adopted.size() >= sweepAdoptedAt) {
+        adopted.removeAll(QPointer<QObject>());
+        sweepAdoptedAt = qMax(64, 2 * int(adopted.size()));
+    }
     adopted.append(object);
 }
 

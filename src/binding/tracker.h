@@ -68,6 +68,7 @@ private:
     // no late signal or event can find its way to a closed state.
     QSet<QObject *> tracked;
     QList<QPointer<QObject>> adopted;
+    int sweepAdoptedAt = 64;
     bool stopped = false;
 };
 
