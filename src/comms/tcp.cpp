@@ -1,15 +1,57 @@
 #include "tcp.h"
 #include "tracker.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <climits>
 
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace {
+
+// What waits for a slow reader is copied into the heap, and glibc's free()
+// hands memory back to the system only from the top of the heap. The small
+// blocks allocated while the queues grew (strings, events, handles) stay
+// above them, so hundreds of megabytes of freed queues would stay resident
+// for good, though nothing uses them. Once a few megabytes of queues have
+// gone, the free pages are given back a second later: a crowd of sockets
+// going together costs one pass over the heap, and a busy server at most
+// one a second. (The Windows heap gives back large free blocks by itself.)
+void queueReleased(qint64 bytes)
+{
+#ifdef __GLIBC__
+    constexpr qint64 kWorthTrimming = 4 * 1024 * 1024;
+    static qint64 released = 0;
+    static QTimer *trim = nullptr; // lives as long as the process
+    released += bytes;
+    if (released < kWorthTrimming || !QCoreApplication::instance())
+        return;
+    if (!trim) {
+        trim = new QTimer;
+        trim->setSingleShot(true);
+        trim->setInterval(1000);
+        QObject::connect(trim, &QTimer::timeout, [] {
+            released = 0;
+            malloc_trim(0);
+        });
+    }
+    if (!trim->isActive())
+        trim->start();
+#else
+    Q_UNUSED(bytes);
+#endif
+}
+
+} // namespace
 
 int TcpServer::defaultMaxPending = 0;
 
@@ -99,6 +141,8 @@ TcpSocket::TcpSocket(QTcpSocket *s)
 
 TcpSocket::~TcpSocket()
 {
+    // Its queue is freed with the socket, now or in a moment.
+    queueReleased(queuedMost);
     QAbstractSocket *s = socket.data();
     if (!s)
         return; // going down with the socket
@@ -149,6 +193,10 @@ void TcpSocket::onStateChanged(QAbstractSocket::SocketState state)
 
 void TcpSocket::onBytesWritten(qint64 bytes)
 {
+    if (queuedMost > 0 && socket && socket->bytesToWrite() == 0) {
+        queueReleased(queuedMost);
+        queuedMost = 0;
+    }
     if (ObjectTracker *tracker = ObjectTracker::forObject(this))
         tracker->dispatch(this, "onBytesWritten", "%d", int(qMin<qint64>(bytes, INT_MAX)));
 }

@@ -50,6 +50,8 @@ public:
     ~TcpSocket() override;
 
     QTcpSocket *tcpSocket() const { return static_cast<QTcpSocket *>(socket.data()); }
+    // After each write: how much now waits to be sent.
+    void noteQueued(qint64 bytes) { queuedMost = qMax(queuedMost, bytes); }
 
 protected slots:
     void onReadyRead();
@@ -67,4 +69,7 @@ private:
     // base class: the socket still signals from its base-class destructor,
     // when it is no longer a QTcpSocket.
     QPointer<QAbstractSocket> socket;
+    // The most that waited to be sent since the queue was last empty: what
+    // the heap gets back when it empties or the socket goes.
+    qint64 queuedMost = 0;
 };

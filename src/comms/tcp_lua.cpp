@@ -123,10 +123,12 @@ int lsocket_read(lua_State *L)
 
 int lsocket_write(lua_State *L)
 {
-    QTcpSocket *socket = checkSocket(L);
+    TcpSocket *wrapper = luaX_checkqobject<TcpSocket>(L, 1, "TcpSocket");
+    QTcpSocket *socket = wrapper->tcpSocket();
     size_t len = 0;
     const char *data = luaL_checklstring(L, 2, &len);
     socket->write(data, qint64(len));
+    wrapper->noteQueued(socket->bytesToWrite());
     return 0;
 }
 

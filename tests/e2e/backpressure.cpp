@@ -7,7 +7,8 @@
 //
 // The example must keep memory within twice its level before the clients
 // came and the timer within 20 % of its period; the unpaced server shows
-// that the same test sees the difference.
+// that the same test sees the difference. Last, an HTTP server whose slow
+// readers leave: what was queued for them must leave the host too.
 #include "testsupport.h"
 #include "devtools/resident.h"
 
@@ -125,6 +126,73 @@ print("connected", len(held), flush=True)
 time.sleep(120)
 )PY";
 
+// Every request gets the same 1 MiB body, written after its header, and a
+// socket is destroyed when its client has gone. Reports how much waits in
+// the host once every request is answered, and when the last socket is gone
+// and the collector has run.
+const QByteArray kHttp = R"LUA(
+local qt = require "qt.core"
+local server = qt.TcpServer.create("127.0.0.1", 7001)
+server:setMaxPending(256)
+local BODY = string.rep("0123456789abcdef", 65536)
+local HEAD = "HTTP/1.1 200 OK\r\nContent-Length: " .. #BODY .. "\r\n\r\n"
+local CLIENTS = tonumber(os.getenv("HTTP_CLIENTS"))
+local pending, answered, gone = {}, 0, 0
+
+local collect = qt.Timer.create()
+collect:setSingleShot()
+collect:setTimeout(100)  -- the destroyed sockets' deferred deletes first
+collect.onTimeout = function()
+  collectgarbage() collectgarbage()
+  print("COLLECTED"); io.stdout:flush()
+end
+
+function MsgHandler(obj, msg, ...)
+  if msg == "onStartup" then print("STARTED"); io.stdout:flush() end
+  if msg == "onNewConnection" then
+    while true do
+      local s = server:socket()
+      if not s then break end
+      pending[s] = ""
+    end
+  elseif msg == "onReadyRead" and pending[obj] then
+    local buffer = pending[obj] .. obj:read()
+    for _ in buffer:gmatch("\r\n\r\n") do
+      obj:write(HEAD)
+      obj:write(BODY)
+      answered = answered + 1
+    end
+    pending[obj] = buffer:match(".*\r\n\r\n(.*)") or buffer
+    if answered == 4 * CLIENTS then
+      local queued = 0
+      for s in pairs(pending) do queued = queued + s:bytesToWrite() end
+      print("QUEUED " .. queued); io.stdout:flush()
+    end
+  elseif msg == "onDisconnected" and pending[obj] then
+    pending[obj] = nil
+    obj:destroy()
+    gone = gone + 1
+    if gone == CLIENTS then collect:start() end
+  end
+end
+)LUA";
+
+// Each client asks for four bodies, reads none, and closes when told.
+const char kAsksAndLeaves[] = R"PY(
+import socket, sys
+port, n = int(sys.argv[1]), int(sys.argv[2])
+held = []
+for _ in range(n):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.connect(("127.0.0.1", port))
+    s.sendall(b"GET /body HTTP/1.1\r\nHost: orvane\r\n\r\n" * 4)
+    held.append(s)
+sys.stdin.readline()
+for s in held:
+    s.close()
+)PY";
+
 quint16 freePort()
 {
     QTcpServer probe;
@@ -158,35 +226,46 @@ class Backpressure : public QObject
 
     QString python;
 
-    Figures stream(const QByteArray &server, const QString &name)
+    // Runs module (its port 7001 replaced by port) as name in the host,
+    // collecting its output in out; true once it has printed STARTED and
+    // had a second to settle.
+    static bool launch(QProcess &host, Install &install, const QByteArray &module, quint16 port, const QString &name,
+        QProcessEnvironment env, QByteArray &out)
     {
-        Figures f;
-        const quint16 port = freePort();
-        if (!port)
-            return f;
-        QByteArray module = server;
-        module.replace("7001", QByteArray::number(port));
-        Install install;
+        QByteArray text = module;
+        text.replace("7001", QByteArray::number(port));
         const QString exe = install.addHost(QStringLiteral("app/bin/orvane"));
-        install.writeFile(QStringLiteral("modules/") + name + QStringLiteral(".lua"), module + kHarness);
-        QProcessEnvironment env = childEnvironment();
-        env.insert(QStringLiteral("STREAM_SECONDS"), QStringLiteral("4"));
+        install.writeFile(QStringLiteral("modules/") + name + QStringLiteral(".lua"), text);
         // Under AddressSanitizer every freed block waits in a quarantine and
         // every allocation keeps its stack: both grow with the traffic and
         // count as resident, though neither is the host's. The other tests
         // run the same paths with them.
         env.insert(QStringLiteral("ASAN_OPTIONS"),
             env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=0:malloc_context_size=0"));
-        QProcess host;
         host.setProcessEnvironment(env);
         host.setWorkingDirectory(install.root());
         host.setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(&host, &QProcess::readyReadStandardOutput, [&] { f.out += host.readAllStandardOutput(); });
+        QObject::connect(&host, &QProcess::readyReadStandardOutput, [&] { out += host.readAllStandardOutput(); });
         host.start(exe, { name });
-        if (!host.waitForStarted(10000) || !QTest::qWaitFor([&] { return f.out.contains("STARTED"); }, 30000))
-            return f;
-        // Settled: the window is up and the timer runs.
+        if (!host.waitForStarted(10000) || !QTest::qWaitFor([&] { return out.contains("STARTED"); }, 30000))
+            return false;
+        // Settled: the window is up and the timers run.
         QTest::qWait(1000);
+        return true;
+    }
+
+    Figures stream(const QByteArray &server, const QString &name)
+    {
+        Figures f;
+        const quint16 port = freePort();
+        if (!port)
+            return f;
+        Install install;
+        QProcessEnvironment env = childEnvironment();
+        env.insert(QStringLiteral("STREAM_SECONDS"), QStringLiteral("4"));
+        QProcess host;
+        if (!launch(host, install, server + kHarness, port, name, env, f.out))
+            return f;
         f.before = residentKiB(host.processId());
 
         QProcess clients;
@@ -263,6 +342,61 @@ private slots:
         // What the system did not take waits in the host, and the test sees it.
         QVERIFY(f.stats.value("queued") >= 128.0 * 1024 * 1024);
         QVERIFY(f.most > 2 * f.before);
+    }
+
+    void queuesOfSlowReadersGoBackWhenTheyLeave()
+    {
+        const int clients = 50;
+        const quint16 port = freePort();
+        QVERIFY(port);
+        Install install;
+        QProcessEnvironment env = childEnvironment();
+        env.insert(QStringLiteral("HTTP_CLIENTS"), QString::number(clients));
+        QProcess host;
+        QByteArray out;
+        QVERIFY2(launch(host, install, kHttp, port, QStringLiteral("bp_http"), env, out), out.constData());
+        const qint64 before = residentKiB(host.processId());
+
+        QProcess peers;
+        peers.start(
+            python, { "-c", QString::fromLatin1(kAsksAndLeaves), QString::number(port), QString::number(clients) });
+        QVERIFY(peers.waitForStarted(10000));
+        qint64 most = before;
+        const auto watch = [&](const char *line) {
+            const bool either = QTest::qWaitFor(
+                [&] {
+                    most = std::max(most, residentKiB(host.processId()));
+                    return out.contains(line) || host.state() == QProcess::NotRunning;
+                },
+                60000);
+            return either && out.contains(line);
+        };
+        QVERIFY2(watch("QUEUED "), out.right(2000).constData());
+        const int at = out.indexOf("QUEUED ") + 7;
+        const qint64 queued = out.mid(at, out.indexOf('\n', at) - at).toLongLong();
+        peers.write("\n");
+        QVERIFY2(watch("COLLECTED"), out.right(2000).constData());
+        peers.waitForFinished(10000);
+        // Freed memory may take the host a moment to hand back.
+        qint64 after = -1;
+        const bool back = QTest::qWaitFor(
+            [&] {
+                after = residentKiB(host.processId());
+                return after * 2 <= before * 3;
+            },
+            20000);
+        const bool running = host.state() == QProcess::Running;
+        host.kill();
+        host.waitForFinished(5000);
+        printf("slow readers: %d clients, %lld bytes queued in the host; resident %lld KiB before the clients, "
+               "at most %lld KiB, %lld KiB after they left (x%.2f)\n",
+            clients, queued, before, most, after, before > 0 ? double(after) / double(before) : 0.0);
+        fflush(stdout);
+        QVERIFY(running);
+        // The clients really held back: a body or more each waited here.
+        QVERIFY2(queued >= clients * 1024 * 1024LL, qPrintable(QString::number(queued)));
+        QVERIFY(most * 2 > before * 3);
+        QVERIFY2(back, qPrintable(QStringLiteral("%1 KiB -> %2 KiB").arg(before).arg(after)));
     }
 };
 
