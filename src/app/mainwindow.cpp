@@ -63,6 +63,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 void MainWindow::newRootWidget()
 {
     auto *root = new QWidget(this);
+    rootMade = root;
     setCentralWidget(root);
     root->installEventFilter(this);
 }
@@ -84,7 +85,16 @@ MainWindow::~MainWindow()
     // Servers, sockets, ports and discovery objects the script made belong
     // to no one once their handles are gone.
     ObjectTracker::deleteOrphans();
+    deleteLostRoot();
     delete ui;
+}
+
+// rootWidget is the host's, not adopted like the script's widgets: a script
+// that took it out of the window (setParent with no parent) leaves it to us.
+void MainWindow::deleteLostRoot()
+{
+    if (rootMade && !rootMade->parent())
+        delete rootMade.data();
 }
 
 MainWindow *MainWindow::instance()
@@ -182,6 +192,8 @@ void MainWindow::closeModule()
     void *state = L;
     const auto madeHere = [state](QObject *o) { return o->property("lua").value<void *>() == state; };
     QList<QPointer<QObject>> made{centralWidget()};
+    if (rootMade && !rootMade->parent())
+        made.append(rootMade.data());
     for (QObject *child : children())
         if (madeHere(child))
             made.append(child);

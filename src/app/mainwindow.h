@@ -4,6 +4,7 @@
 #include "widgetanimator.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <lua.hpp>
 
@@ -64,8 +65,10 @@ private:
     // onShutdown (once: the tracker stops after it) and the end of the loop.
     void endSession();
     void closeModule();
+    void deleteLostRoot();
 
     Ui::MainWindow *ui;
+    QPointer<QWidget> rootMade;
     lua_State *L;
     QTimer *timer = nullptr;
     WidgetAnimator animator;
