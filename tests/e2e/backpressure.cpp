@@ -112,18 +112,24 @@ end
 )LUA";
 
 // Clients that connect and never read: the receive buffer is kept small
-// before connecting, so the host's data piles up on its own side.
+// before connecting, so the host's data piles up on its own side. Each sends
+// REQUESTS requests first (none by default) and all close when a line comes
+// on standard input.
 const char kNeverReads[] = R"PY(
-import socket, sys, time
+import socket, sys
 port, n = int(sys.argv[1]), int(sys.argv[2])
+requests = int(sys.argv[3]) if len(sys.argv) > 3 else 0
 held = []
 for _ in range(n):
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     s.connect(("127.0.0.1", port))
+    s.sendall(b"GET /body HTTP/1.1\r\nHost: orvane\r\n\r\n" * requests)
     held.append(s)
 print("connected", len(held), flush=True)
-time.sleep(120)
+sys.stdin.readline()
+for s in held:
+    s.close()
 )PY";
 
 // Every request gets the same 1 MiB body, written after its header, and a
@@ -176,22 +182,6 @@ function MsgHandler(obj, msg, ...)
   end
 end
 )LUA";
-
-// Each client asks for four bodies, reads none, and closes when told.
-const char kAsksAndLeaves[] = R"PY(
-import socket, sys
-port, n = int(sys.argv[1]), int(sys.argv[2])
-held = []
-for _ in range(n):
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    s.connect(("127.0.0.1", port))
-    s.sendall(b"GET /body HTTP/1.1\r\nHost: orvane\r\n\r\n" * 4)
-    held.append(s)
-sys.stdin.readline()
-for s in held:
-    s.close()
-)PY";
 
 quint16 freePort()
 {
@@ -359,7 +349,7 @@ private slots:
 
         QProcess peers;
         peers.start(
-            python, { "-c", QString::fromLatin1(kAsksAndLeaves), QString::number(port), QString::number(clients) });
+            python, { "-c", QString::fromLatin1(kNeverReads), QString::number(port), QString::number(clients), QStringLiteral("4") });
         QVERIFY(peers.waitForStarted(10000));
         qint64 most = before;
         const auto watch = [&](const char *line) {

@@ -155,7 +155,16 @@ QByteArray reduce(Sandbox &box, const QByteArray &program, const QString &want, 
             }
         }
     }
-    return lines.join('\n');
+    // Handlers left without operations say nothing.
+    QList<QByteArray> kept;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (i + 1 < lines.size() && lines.at(i).endsWith(" = {") && lines.at(i + 1) == "},") {
+            ++i;
+            continue;
+        }
+        kept << lines.at(i);
+    }
+    return kept.join('\n');
 }
 
 int replay(const Options &o)

@@ -80,16 +80,16 @@ local hostile = { "nil", "nan", "inf", "-inf", "maxint", "minint", "2^53", "big"
                   "raiser", "notstring", "looper", "self" }
 local strings = { "", "42", "fuzz", "red", "bold", "button", "panel", "normal", "fullscreen", "127.0.0.1", "a\0b" }
 
-local function handleSpec()
+local function handleArg()
   if chance(0.2) then return { v = "self" } end
   return { h = rand(NSLOTS + 4) - 4 } -- -3 .. NSLOTS
 end
 
-local function valueSpec()
+local function valueArg()
   local r = rand(100)
   if r <= 35 then return rand(300) - 6 end
   if r <= 40 then return (rand(2000) - 1000) / 7 end
-  if r <= 60 then return handleSpec() end
+  if r <= 60 then return handleArg() end
   if r <= 75 then return pick(strings) end
   if r <= 80 then return chance(0.5) end
   return { v = pick(hostile) }
@@ -97,7 +97,7 @@ end
 
 local function args(max)
   local a = {}
-  for i = 1, rand(max + 1) - 1 do a[i] = valueSpec() end
+  for i = 1, rand(max + 1) - 1 do a[i] = valueArg() end
   return a
 end
 
@@ -118,7 +118,7 @@ end
 local function callOp()
   local class = pick(classes)
   if #class.methods == 0 then return { "gc" } end
-  local receiver = chance(0.85) and handleSpec() or valueSpec()
+  local receiver = chance(0.85) and handleArg() or valueArg()
   return { "call", receiver, class.name, pick(class.methods), args(5) }
 end
 
@@ -127,25 +127,25 @@ local function handlerOp()
   if r <= 30 then return callOp() end
   if r <= 37 then return newOp() end
   if r <= 45 then return { "destroy", { v = "self" } } end
-  if r <= 51 then return { "destroy", handleSpec() } end
-  if r <= 54 then return { "msgbox", handleSpec() } end
+  if r <= 51 then return { "destroy", handleArg() } end
+  if r <= 54 then return { "msgbox", handleArg() } end
   if r <= 57 then
     return { "exec", { h = rand(NSLOTS) }, rand(5) - 2, rand(20) }
   end
-  if r <= 65 then return { "reenter", handleSpec(), pick(messages), args(3) } end
-  if r <= 71 then return { "raise", valueSpec() } end
+  if r <= 65 then return { "reenter", handleArg(), pick(messages), args(3) } end
+  if r <= 71 then return { "raise", valueArg() } end
   if r <= 75 then return { "gc" } end
-  if r <= 78 then return { "central", handleSpec() } end
+  if r <= 78 then return { "central", handleArg() } end
   if r <= 80 then return { "close" } end
-  if r <= 88 then return { "ret", valueSpec() } end
+  if r <= 88 then return { "ret", valueArg() } end
   if r <= 90 then
     local class = pick(classes)
-    return { "relabel", handleSpec(), class.name, pick(class.methods) or "destroy" }
+    return { "relabel", handleArg(), class.name, pick(class.methods) or "destroy" }
   end
-  if r <= 91 then return { "finalize", handleSpec() } end
+  if r <= 91 then return { "finalize", handleArg() } end
   if r <= 94 then return { "drop", rand(NSLOTS) } end
   if r <= 97 then return { "timer", rand(NSLOTS), rand(30) - 1, chance(0.5) } end
-  return { "connect", rand(NSLOTS), handleSpec() }
+  return { "connect", rand(NSLOTS), handleArg() }
 end
 
 local function startupOp(i)

@@ -72,16 +72,16 @@ local function slot(n)
   return slots[n]
 end
 
-local function value(spec)
-  if type(spec) ~= "table" then return spec end
-  if spec.h then return slot(spec.h) end
-  return named(spec.v)
+local function value(arg)
+  if type(arg) ~= "table" then return arg end
+  if arg.h then return slot(arg.h) end
+  return named(arg.v)
 end
 
 local function values(list)
   local out, n = {}, 0
-  for i, spec in ipairs(list or {}) do
-    out[i] = value(spec)
+  for i, arg in ipairs(list or {}) do
+    out[i] = value(arg)
     n = i
   end
   return out, n

@@ -5,44 +5,6 @@ ms = 434,
 startup = {
 {"new", 12, "QLineEdit", {}},
 },
-input = {
-},
 on = {
-onTimeout = {
-},
-onStartup = {
-},
-onShutdown = {
-},
-onPaint = {
-},
-onClick = {
-},
-onTouchPress = {
-},
-onRightClick = {
-},
-onTouchRelease = {
-},
-onResize = {
-},
-onClose = {
-},
-onDragEnter = {
-},
-onDrop = {
-},
-onTimer = {
-},
-onServiceRemoved = {
-},
-onLookup = {
-},
-onNameConflict = {
-},
-onNewConnection = {
-},
-onConnected = {
-},
 },
 }
