@@ -37,8 +37,14 @@ struct ClassCache
     enum { HitSlots = 64 };
     const char *lastName;
     const void *lastTarget;
+    const void *lastProven; // a class proven to be lastName's class or below it
     ClassEntry hits[HitSlots];
+    // Names looked up on every event, interned once: reading one back from
+    // the registry by integer costs a third of interning the C string again.
+    int keyRefs[LUAX_KEYCOUNT];
 };
+
+const char *const keyNames[LUAX_KEYCOUNT] = {"__index", "MsgHandler"};
 
 ClassCache *classCache(lua_State *L)
 {
@@ -67,6 +73,7 @@ void rememberBase(ClassCache *c, const void *mt, const void *base)
 {
     // A class registered again may have a new base: proven pairs may be stale.
     memset(c->hits, 0, sizeof c->hits);
+    c->lastProven = nullptr;
     for (size_t n = 0, i = slotOf(mt, ClassCache::ClassSlots); n < ClassCache::ClassSlots;
          ++n, i = (i + 1) & (ClassCache::ClassSlots - 1)) {
         ClassCache::ClassEntry &e = c->classes[i];
@@ -150,6 +157,10 @@ lua_State *luaX_newstate()
     memset(cache, 0, sizeof(ClassCache));
     lua_setfield(L, LUA_REGISTRYINDEX, "luaX.ClassCache");
     *static_cast<ClassCache **>(lua_getextraspace(L)) = cache;
+    for (int key = 0; key < LUAX_KEYCOUNT; ++key) {
+        lua_pushstring(L, keyNames[key]);
+        cache->keyRefs[key] = luaL_ref(L, LUA_REGISTRYINDEX);
+    }
     const int top = lua_gettop(L);
     if (luaL_loadstring(L, "return setmetatable({}, {__mode='k'})") != LUA_OK
         || lua_pcall(L, 0, 1, 0) != LUA_OK) {
@@ -238,6 +249,16 @@ void luaX_createclass(lua_State *L, const char *name, const luaL_Reg *methods, c
         lua_setfield(L, mt - 1, name);
     else
         lua_pop(L, 1);
+}
+
+void luaX_pushkey(lua_State *L, LuaXKey key)
+{
+    // A script that rewrites these registry slots through the debug library
+    // misleads only its own lookups: every value is a valid key for a raw read.
+    if (ClassCache *c = classCache(L))
+        lua_rawgeti(L, LUA_REGISTRYINDEX, c->keyRefs[key]);
+    else
+        lua_pushstring(L, keyNames[key]);
 }
 
 int luaX_index(lua_State *L)
@@ -378,7 +399,10 @@ void luaX_pushqobjectsafe(lua_State *L, QObject *object)
     }
 }
 
-LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
+namespace {
+
+// Inlined into every public check: a method call pays for one call frame less.
+[[gnu::always_inline]] inline LuaHandle *testHandle(lua_State *L, int index, const char *className)
 {
     if (lua_type(L, index) != LUA_TUSERDATA)
         return nullptr;
@@ -392,6 +416,8 @@ LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
     auto *h = static_cast<LuaHandle *>(lua_touserdata(L, index));
     if (h->madeAs != mt)
         return nullptr; // relabelled, or not one of our handles at all
+    if (c->lastName == className && c->lastProven == mt)
+        return h;
     const void *target;
     if (c->lastName == className) {
         target = c->lastTarget;
@@ -402,33 +428,46 @@ LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
         c->lastName = className;
         c->lastTarget = target;
     }
-    if (mt == target)
+    c->lastProven = nullptr;
+    if (mt == target) {
+        c->lastProven = mt;
         return h;
+    }
     ClassCache::ClassEntry &hit
         = c->hits[((reinterpret_cast<uintptr_t>(mt) ^ reinterpret_cast<uintptr_t>(target)) >> 4)
                   & (ClassCache::HitSlots - 1)];
-    if (hit.mt == mt && hit.base == target)
+    if (hit.mt == mt && hit.base == target) {
+        c->lastProven = mt;
         return h;
+    }
     // Bounded: a class registered as its own base must not hang the check.
     int depth = 0;
     for (const void *m = cachedBase(c, mt); m && depth < 64; m = cachedBase(c, m), ++depth) {
         if (m == target) {
             hit = {mt, target};
+            c->lastProven = mt;
             return h;
         }
     }
     return nullptr;
 }
 
+} // namespace
+
+LuaHandle *luaX_testudata(lua_State *L, int index, const char *className)
+{
+    return testHandle(L, index, className);
+}
+
 void *luaX_toobject(lua_State *L, int index, const char *className)
 {
-    LuaHandle *h = luaX_testudata(L, index, className);
+    LuaHandle *h = testHandle(L, index, className);
     return h ? h->object : nullptr;
 }
 
 void *luaX_toowned(lua_State *L, int index, const char *className, int mask)
 {
-    LuaHandle *h = luaX_testudata(L, index, className);
+    LuaHandle *h = testHandle(L, index, className);
     if (!h)
         return nullptr;
     if (mask && h->flags && !(h->flags & mask))
@@ -438,7 +477,7 @@ void *luaX_toowned(lua_State *L, int index, const char *className, int mask)
 
 void *luaX_checkobject(lua_State *L, int index, const char *className)
 {
-    LuaHandle *h = luaX_testudata(L, index, className);
+    LuaHandle *h = testHandle(L, index, className);
     if (!h) {
         const char *msg = lua_pushfstring(L, "%s expected, got %s", className, luaL_typename(L, index));
         luaL_argerror(L, index, msg);

@@ -47,6 +47,11 @@ void luaX_createclass(lua_State *L, const char *name, const luaL_Reg *methods, c
 int luaX_index(lua_State *L);
 int luaX_newindex(lua_State *L);
 
+// Names the host reads on every event, pushed as the same interned strings
+// each time (plain string pushes in a state not made by luaX_newstate).
+enum LuaXKey { LUAX_KEY_INDEX, LUAX_KEY_MSGHANDLER, LUAX_KEYCOUNT };
+void luaX_pushkey(lua_State *L, LuaXKey key);
+
 // Pushes the handle of object (exactly one value). A tracked object always
 // yields its one handle, whatever class name is asked for.
 void luaX_newobject(lua_State *L, void *object, const char *className, int flags);

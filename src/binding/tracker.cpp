@@ -192,27 +192,28 @@ int callMethodUnprotected(lua_State *L)
     return 0;
 }
 
-// Pushes the function handle (at index) keeps in its own fields under name
-// and returns true, when the handle's class reads fields through luaX_index;
-// pushes nothing and returns false otherwise.
+// Pushes the handle's field table and the function handle (at index) keeps
+// there under name, and returns true, when the handle's class reads fields
+// through luaX_index; pushes nothing and returns false otherwise. The field
+// table stays so that the caller can reuse its slot instead of rotating.
 bool ownFieldFunction(lua_State *L, int index, const char *name)
 {
     if (!lua_getmetatable(L, index))
         return false;
-    lua_pushliteral(L, "__index");
+    luaX_pushkey(L, LUAX_KEY_INDEX);
     const bool fielded = lua_rawget(L, -2) == LUA_TFUNCTION && lua_tocfunction(L, -1) == luaX_index;
     lua_pop(L, 2);
-    if (!fielded || lua_getuservalue(L, index) != LUA_TTABLE) {
-        if (fielded)
-            lua_pop(L, 1);
+    if (!fielded)
+        return false;
+    if (lua_getuservalue(L, index) != LUA_TTABLE) {
+        lua_pop(L, 1);
         return false;
     }
     lua_pushstring(L, name);
-    const bool found = lua_rawget(L, -2) == LUA_TFUNCTION;
-    lua_remove(L, -2);
-    if (!found)
-        lua_pop(L, 1);
-    return found;
+    if (lua_rawget(L, -2) == LUA_TFUNCTION) /* uv, fn */
+        return true;
+    lua_pop(L, 2);
+    return false;
 }
 
 } // namespace
@@ -235,7 +236,8 @@ int ObjectTracker::vdispatch(QObject *object, const char *message, const char *f
         lua_pop(L, 1);
         lua_pushcfunction(L, callGlobalHandler);
     } else {
-        lua_getfield(L, -1, "MsgHandler");
+        luaX_pushkey(L, LUAX_KEY_MSGHANDLER);
+        lua_rawget(L, -2); // no metatable, so the same as a plain read
     }
     // handler, _G, function: _G stays below the call (it is only in the
     // way, never passed), which saves moving the function down on every
@@ -278,18 +280,20 @@ int luaX_callmethod(lua_State *L, QObject *object, const char *name, const char 
     // "%i" indexes count from the caller's stack, so they take the long way.
     if (!format || !strstr(format, "%i")) {
         const int top = lua_gettop(L) - 1;
-        if (ownFieldFunction(L, top + 1, name)) { /* handle, fn */
-            lua_pushvalue(L, top + 1);
+        if (ownFieldFunction(L, top + 1, name)) { /* handle, uv, fn */
             lua_pushcfunction(L, luaX_tracebackhandler());
-            lua_replace(L, top + 1); /* handler, fn, handle */
+            lua_replace(L, top + 2);
+            lua_pushvalue(L, top + 1); /* handle, handler, fn, handle */
             va_list args;
             va_start(args, format);
-            const int status = luaX_vpcallh(L, top + 1, 1, 0, format, args, lua_gettop(L), INT_MAX);
+            const int status = luaX_vpcallh(L, top + 2, 1, 0, format, args, lua_gettop(L), INT_MAX);
             va_end(args);
-            if (status == LUA_OK)
+            if (status == LUA_OK) {
                 lua_settop(L, top);
-            else
-                lua_remove(L, top + 1); /* error */
+            } else {
+                lua_replace(L, top + 1); /* error, handler */
+                lua_settop(L, top + 1);
+            }
             return status;
         }
     }

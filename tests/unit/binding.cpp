@@ -283,6 +283,19 @@ private slots:
         QCOMPARE(lua_gettop(L), 0);
     }
 
+    void classRegisteredAgainIsCheckedAgainstItsNewBase()
+    {
+        int a;
+        StdoutCapture quiet;
+        luaX_createclass(L, "Movable", nullptr, "Base", 0, 0);
+        setGlobalObject("movable", &a, "Movable");
+        for (int i = 0; i < 3; ++i) // proven, then answered from what was proven
+            QVERIFY(globalHandle("movable", "Base"));
+        luaX_createclass(L, "Movable", nullptr, "Other", 0, 0);
+        QVERIFY(!globalHandle("movable", "Base"));
+        QVERIFY(globalHandle("movable", "Other"));
+    }
+
     void toownedHonoursTheMask()
     {
         int owned, ref, unknown;
