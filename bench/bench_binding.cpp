@@ -5,7 +5,10 @@
 //             with a message handler below the function + settop;
 //   method:   a script calling a method on a handle of a class two levels
 //             below the class the method checks, against a plain C function
-//             on a light userdata; both do the same cheap Qt call.
+//             on a light userdata; both do the same cheap Qt call;
+//   fieldmethod: the same through a class with per-object script fields
+//             (Timer, TcpServer, TcpSocket, SerialPort), whose lookup runs
+//             luaX_index as a metamethod, against the same plain C function.
 //
 // Two ways to run it:
 //   bench_binding [google benchmark options]      timings of all four cases
@@ -81,6 +84,7 @@ struct World
         luaX_createclass(L, "MBase", mbaseMethods, nullptr, 0, 0);
         luaX_createclass(L, "MMid", nullptr, "MBase", 0, 0);
         luaX_createclass(L, "MLeaf", nullptr, "MMid", 0, 0);
+        luaX_createclass(L, "MFielded", nullptr, "MMid", 1, 0);
         quiet.end();
 
         // The dispatched object is a tracked QObject, as every widget is.
@@ -97,6 +101,10 @@ struct World
         lua_register(L, "bare_empty", bare_empty);
         luaL_loadstring(L, "local h, n = leaf, ... for i = 1, n do h:empty() end");
         oursLoop = luaL_ref(L, LUA_REGISTRYINDEX);
+        luaX_pushobject(L, &fieldedObject, "MFielded");
+        lua_setglobal(L, "fielded");
+        luaL_loadstring(L, "local h, n = fielded, ... for i = 1, n do h:empty() end");
+        fieldedLoop = luaL_ref(L, LUA_REGISTRYINDEX);
         luaL_loadstring(L, "local f, p, n = bare_empty, leafPointer, ... for i = 1, n do f(p) end");
         bareLoop = luaL_ref(L, LUA_REGISTRYINDEX);
     }
@@ -134,9 +142,12 @@ struct World
     }
     void methodOurs(int calls) { runLoop(oursLoop, calls); }
     void methodBare(int calls) { runLoop(bareLoop, calls); }
+    void fieldMethodOurs(int calls) { runLoop(fieldedLoop, calls); }
 
     QObject leafObject;
+    QObject fieldedObject;
     int oursLoop = LUA_NOREF;
+    int fieldedLoop = LUA_NOREF;
     int bareLoop = LUA_NOREF;
 };
 
@@ -167,10 +178,23 @@ void BM_method_bare(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * kCallsPerLoop);
 }
 
+void BM_fieldmethod_ours(benchmark::State &state)
+{
+    for (auto _ : state)
+        world->fieldMethodOurs(kCallsPerLoop);
+    state.SetItemsProcessed(state.iterations() * kCallsPerLoop);
+}
+void BM_fieldmethod_bare(benchmark::State &state)
+{
+    BM_method_bare(state);
+}
+
 BENCHMARK(BM_dispatch_ours);
 BENCHMARK(BM_dispatch_bare);
 BENCHMARK(BM_method_ours);
 BENCHMARK(BM_method_bare);
+BENCHMARK(BM_fieldmethod_ours);
+BENCHMARK(BM_fieldmethod_bare);
 
 // The loop alone, for instruction counts: only the loop is collected.
 int runMode(const std::string &mode, long iterations)
@@ -190,7 +214,11 @@ int runMode(const std::string &mode, long iterations)
         CALLGRIND_TOGGLE_COLLECT;
         world->methodOurs(int(iterations));
         CALLGRIND_TOGGLE_COLLECT;
-    } else if (mode == "method-bare") {
+    } else if (mode == "fieldmethod-ours") {
+        CALLGRIND_TOGGLE_COLLECT;
+        world->fieldMethodOurs(int(iterations));
+        CALLGRIND_TOGGLE_COLLECT;
+    } else if (mode == "method-bare" || mode == "fieldmethod-bare") {
         CALLGRIND_TOGGLE_COLLECT;
         world->methodBare(int(iterations));
         CALLGRIND_TOGGLE_COLLECT;
@@ -207,7 +235,7 @@ int runMode(const std::string &mode, long iterations)
 int main(int argc, char **argv)
 {
     pairs::Args args;
-    if (!pairs::parseArgs(argc, argv, "dispatch\nmethod", args))
+    if (!pairs::parseArgs(argc, argv, "dispatch\nmethod\nfieldmethod", args))
         return 0;
     QCoreApplication app(argc, argv);
     World w;

@@ -265,19 +265,19 @@ int luaX_index(lua_State *L)
 {
     // Reachable from scripts through the class tables, with any arguments:
     // the user value exists only on full userdata.
-    luaL_checktype(L, 1, LUA_TUSERDATA);
+    if (lua_type(L, 1) != LUA_TUSERDATA)
+        luaL_checktype(L, 1, LUA_TUSERDATA);
     if (lua_getuservalue(L, 1) == LUA_TTABLE) { /* handle, key, uv */
         lua_pushvalue(L, 2);
         if (lua_rawget(L, -2) != LUA_TNIL) /* handle, key, uv, value */
             return 1;
-        lua_pop(L, 2);
-    } else {
-        lua_pop(L, 1);
     }
+    // Every method call of these classes comes through here: what was pushed
+    // so far is left below (only the top value is returned) instead of popped.
     if (!lua_getmetatable(L, 1))
         return 0;
     lua_pushvalue(L, 2);
-    lua_gettable(L, -2); /* handle, key, mt, value: through the base chain */
+    lua_gettable(L, -2); /* ..., mt, value: through the base chain */
     return 1;
 }
 
