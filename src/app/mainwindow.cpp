@@ -160,12 +160,16 @@ void MainWindow::start(const QString &module)
 bool MainWindow::callForgiving(const char *message)
 {
     const int top = lua_gettop(L);
-    lua_getglobal(L, "MsgHandler");
+    // Looked up and turned into text under protection: the window must
+    // survive a strict _G without MsgHandler and an error whose __tostring
+    // raises, since it stays up to show the error.
+    lua_pushcfunction(L, luaX_callmsghandler);
     lua_pushnil(L);
     lua_pushstring(L, message);
     const bool ok = luaX_pcall(L, 2, 0, "") == LUA_OK;
     if (!ok) {
-        lastError = QString::fromLocal8Bit(luaL_tolstring(L, -1, nullptr));
+        luaX_pusherrortext(L, -1);
+        lastError = QString::fromLocal8Bit(lua_tostring(L, -1));
         lua_pop(L, 1);
         luaX_reporterror(L, "Call failed");
     }

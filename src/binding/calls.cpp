@@ -163,18 +163,24 @@ int toStringUnprotected(lua_State *L)
 
 } // namespace
 
+void luaX_pusherrortext(lua_State *L, int index)
+{
+    index = lua_absindex(L, index);
+    // The usual string form runs the value's __tostring, which is the
+    // script's and may raise, recurse without end or return no string.
+    lua_pushcfunction(L, toStringUnprotected); /* f */
+    lua_pushvalue(L, index);                   /* f, err */
+    if (lua_pcall(L, 1, 1, 0) != LUA_OK || lua_type(L, -1) != LUA_TSTRING) {
+        lua_pop(L, 1);
+        lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, index));
+    }
+}
+
 void luaX_reporterror(lua_State *L, const char *context)
 {
     if (context)
         printf("Error: %s\n", context);
-    // The usual string form runs the value's __tostring, which is the
-    // script's and may raise, recurse without end or return no string.
-    lua_pushcfunction(L, toStringUnprotected); /* err, f */
-    lua_pushvalue(L, -2);                      /* err, f, err */
-    if (lua_pcall(L, 1, 1, 0) != LUA_OK || lua_type(L, -1) != LUA_TSTRING) {
-        lua_pop(L, 1);
-        lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, -1));
-    }
+    luaX_pusherrortext(L, -1);
     printf("[%s]\n", lua_tostring(L, -1)); /* err, text */
     lua_pop(L, 2);
     fflush(stdout);

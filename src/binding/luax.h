@@ -122,6 +122,12 @@ int luaX_dostring(lua_State *L, const char *chunk, const char *format, ...);
 // a value whose __tostring raises or returns no string is reported as Lua's
 // own interpreter does, "(error object is a %s value)") and pops it.
 void luaX_reporterror(lua_State *L, const char *context);
+// Pushes that string form of the value at index.
+void luaX_pusherrortext(lua_State *L, int index);
+// Calls the global MsgHandler with the arguments on the stack, looked up
+// inside the call, so that a protected call of this function protects the
+// lookup too (a "strict" _G raises for a name it does not have).
+int luaX_callmsghandler(lua_State *L);
 // Pushes the handle object already has, or makes one under its dynamic
 // class as luaX_pushqobject does, with the class's __init under protection;
 // pushes nil when that fails. For native code that is not inside a call

@@ -165,17 +165,15 @@ void ObjectTracker::paint(QWidget *widget)
         painter.end();
 }
 
-namespace {
-
-// The handler looked up through _G's metamethods, which are script code:
-// under the call's protection.
-int callGlobalHandler(lua_State *L)
+int luaX_callmsghandler(lua_State *L)
 {
     lua_getglobal(L, "MsgHandler");
     lua_insert(L, 1);
     lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
     return lua_gettop(L);
 }
+
+namespace {
 
 // handle, name, arguments...: the method lookup (which may run a script's
 // __index) and the call, both under the caller's protection.
@@ -231,10 +229,15 @@ int ObjectTracker::vdispatch(QObject *object, const char *message, const char *f
     // The handler goes in first, so nothing has to be rotated under the call.
     lua_pushcfunction(L, luaX_tracebackhandler());
     lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* handler, _G */
-    if (lua_getmetatable(L, -1)) {
-        // A metatable on _G (a "strict" module, say) may raise on the lookup.
+    // A metatable on _G (a "strict" module, say) may raise on the lookup,
+    // and a script may have replaced _G in the registry by anything at all.
+    bool plain = lua_type(L, -1) == LUA_TTABLE;
+    if (plain && lua_getmetatable(L, -1)) {
         lua_pop(L, 1);
-        lua_pushcfunction(L, callGlobalHandler);
+        plain = false;
+    }
+    if (!plain) {
+        lua_pushcfunction(L, luaX_callmsghandler);
     } else {
         luaX_pushkey(L, LUAX_KEY_MSGHANDLER);
         lua_rawget(L, -2); // no metatable, so the same as a plain read

@@ -38,10 +38,15 @@ function MsgHandler(h, msg)
     tick.onTimeout = function() print("tick " .. part.version) end
     tick:start()
     if part.fail then error("onStartup failed on purpose") end
+    if part.odd then error(setmetatable({}, {__tostring = function() error("no text") end})) end
     if part.close then mainWindow:close() end
   elseif msg == "onShutdown" then
     print("bye " .. part.version)
   end
+end
+if part.strict then
+  MsgHandler = nil
+  setmetatable(_G, {__index = function(_, k) error("undefined global " .. k, 2) end})
 end
 )LUA";
 
@@ -166,9 +171,19 @@ private slots:
         QVERIFY2(failed >= 0, host.out.constData());
         QVERIFY(host.waitFor(QStringLiteral("Reload: the module did not start"), failed) >= 0);
 
+        // Errors only a script can make of the window's own calls: a strict
+        // _G without MsgHandler, an error value whose __tostring raises.
+        install.writeFile(QStringLiteral("modules/e2e_reload/part.lua"), part("version = 'v3', strict = true"));
+        const int strict = host.waitFor(QStringLiteral("Debug: Reload: error: undefined global MsgHandler"), failed);
+        QVERIFY2(strict >= 0, host.out.constData());
+        install.writeFile(QStringLiteral("modules/e2e_reload/part.lua"), part("version = 'v3', odd = true"));
+        const int odd = host.waitFor(QStringLiteral("Debug: Reload: error: (error object is a table value)"), strict);
+        QVERIFY2(odd >= 0, host.out.constData());
+        QVERIFY(host.waitFor(QStringLiteral("Reload: the module did not start"), odd) >= 0);
+
         // Fixed: it runs again, and a close ends the host as always.
         install.writeFile(QStringLiteral("modules/e2e_reload/part.lua"), part("version = 'v4', close = true"));
-        QVERIFY2(host.waitFor(QStringLiteral("start v4"), failed) >= 0, host.out.constData());
+        QVERIFY2(host.waitFor(QStringLiteral("start v4"), odd) >= 0, host.out.constData());
         QVERIFY(host.process.waitForFinished(30000));
         host.out += host.process.readAllStandardOutput();
         QVERIFY2(host.process.exitCode() == 0, host.process.readAllStandardError().constData());

@@ -897,6 +897,19 @@ private slots:
         QCOMPARE(lua_gettop(L), 0);
     }
 
+    void dispatchSurvivesTheGlobalTableReplacedInTheRegistry()
+    {
+        ObjectTracker *tracker = ObjectTracker::instance(L); // made at start, as in the host
+        lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* _G, kept to put back */
+        QCOMPARE(fx->run("function MsgHandler() end debug.getregistry()[2] = 42"), QString());
+        StdoutCapture out;
+        QCOMPARE(tracker->dispatch(nullptr, "onError", "%s", "refused"), 0);
+        QVERIFY2(out.text().contains("Error: LuaMsgHandler\n"), qPrintable(out.text()));
+        QCOMPARE(lua_gettop(L), 1);
+        lua_rawseti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+        QCOMPARE(fx->eval("1 + 1").toInt(), 2);
+    }
+
     void callMethodCallsFieldWithHandleAsSelf()
     {
         QObject obj;
