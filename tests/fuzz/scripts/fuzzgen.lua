@@ -47,27 +47,18 @@ local classes, creatable = {}, {}
 for _, t in ipairs({ qt, bonjour, serial }) do
   for name, c in pairs(t) do
     if type(c) == "table" and rawget(c, "__classname") then
-      local methods, seen, base = {}, {}, c
-      for _ = 1, 10 do
-        if type(base) ~= "table" then break end
-        for k, v in pairs(base) do
-          if type(k) == "string" and type(v) == "function" and not withheld[k] and not seen[k] then
-            seen[k] = true
-            methods[#methods + 1] = k
-          end
+      -- A class table holds its bases' functions as well: registration
+      -- copies them in.
+      local methods = {}
+      for k, v in pairs(c) do
+        if type(k) == "string" and type(v) == "function" and not withheld[k] then
+          methods[#methods + 1] = k
         end
-        local mt = getmetatable(base)
-        base = mt and rawget(mt, "__index")
       end
       table.sort(methods)
       local entry = { name = name, methods = methods }
       classes[#classes + 1] = entry
       local create = rawget(c, "create")
-      if create == nil then
-        local mt = getmetatable(c)
-        local up = mt and rawget(mt, "__index")
-        create = type(up) == "table" and up.create
-      end
       if type(create) == "function" and name ~= "MainWindow" then creatable[#creatable + 1] = name end
     end
   end
